@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the optimized build, the whole suite again under
+# the address and undefined-behaviour sanitizers, the concurrent tests under
+# the thread sanitizer, and each fuzz target for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+jobs=$(nproc)
+
+step() { printf '\n==== %s\n' "$*"; }
+
+step "release build and tests"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+step "address + undefined-behaviour sanitizers"
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DRG_SANITIZE=address,undefined \
+  -DRG_BUILD_BENCH=OFF >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+step "thread sanitizer (concurrent tests)"
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRG_SANITIZE=thread \
+  -DRG_BUILD_BENCH=OFF >/dev/null
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -L concurrent
+
+if [ -f fuzz/run.sh ]; then
+  step "fuzzing"
+  bash fuzz/run.sh
+fi
+echo
+echo "all tests passed"

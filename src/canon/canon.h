@@ -1,0 +1,34 @@
+// In-place decoding of request text: percent escapes (%XX and %uXXXX, with
+// fullwidth forms mapped onto ASCII), then UTF-8 sequences of one to six
+// bytes folded to one byte each. Each pass runs once.
+#pragma once
+
+#include <cstdint>
+
+#include "filter/context.h"
+
+namespace rg {
+
+// Decodes percent escapes in place; length is in/out and never grows.
+void PercentDecode(uint8_t* text, uint32_t* length);
+// Replaces every UTF-8 sequence (RFC 2279 forms, overlong ones included) by
+// the low 8 bits of the number it encodes; other bytes pass unchanged.
+void FoldUtf8(uint8_t* text, uint32_t* length);
+// Tests the row + 1 bytes at bytes against UTF-8 form `row` (0..5). On a
+// match returns 1 and, when payload is given, stores each byte's payload
+// bits. The caller guarantees that row + 1 bytes are readable.
+int MatchUtf8Row(const uint8_t* bytes, uint32_t row, uint8_t* payload);
+// PercentDecode, then FoldUtf8. Linear, allocation-free, cannot fail.
+void Canonicalize(uint8_t* text, uint32_t* length);
+
+// Canonicalizes a private heap copy of an element. With secondPass nonzero
+// the copy is canonicalized again and the element counts as changed when
+// that alters it. Returns 1 with *copyOut (caller frees with HeapFreeBlock)
+// and *copyLength; or 0 with context->reason set (34 with winError on a
+// failed allocation, changedReason for a changed element) and nothing left
+// allocated.
+int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elementLength,
+                     int32_t secondPass, uint32_t changedReason, uint8_t** copyOut,
+                     uint32_t* copyLength);
+
+}  // namespace rg

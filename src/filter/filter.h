@@ -1,0 +1,40 @@
+// The filter's face towards the server: the ISAPI entry points, the verdict
+// on a refused request and the block response.
+#pragma once
+
+#include <cstdint>
+
+#include "filter/context.h"
+#include "filter/isapi.h"
+#include "policy/policy.h"
+
+namespace rg {
+
+// The policy of the loaded filter; null before GetFilterVersion succeeds.
+extern FilterPolicy* g_policy;
+
+// Starts the filter from a given INI file (hosts that link the core
+// directly). Same contract as GetFilterVersion.
+BOOL StartFilter(HTTP_FILTER_VERSION* version, const char* iniPath);
+
+// Fetches a server variable into a new heap text (freed with
+// HeapFreeBlock). Returns 0, or an error number and a null text.
+uint32_t FetchServerVariable(HTTP_FILTER_CONTEXT* pfc, const char* name, char** out);
+// Releases the connection's ScanContext, if any, and clears pFilterContext.
+void FreeScanContext(HTTP_FILTER_CONTEXT* pfc);
+
+// Logs the rejection, frees the context, then blocks (writes the block
+// response, returns SF_STATUS_REQ_FINISHED) or lets the request pass.
+DWORD IssueVerdict(HTTP_FILTER_CONTEXT* pfc, uint32_t reason, uint32_t matchIndex,
+                   uint32_t winError);
+// Builds the 400 page, with a Server: line when serverText is given.
+uint32_t BuildBlockResponse(FilterPolicy* policy, const char* serverText);
+
+}  // namespace rg
+
+// The exports a server calls.
+extern "C" {
+BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer);
+DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, LPVOID pvNotification);
+BOOL TerminateFilter(DWORD dwFlags);
+}

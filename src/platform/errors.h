@@ -1,0 +1,28 @@
+// Windows error numbers. The filter reports these on every platform: the log's
+// "[Win error %d]" field and the hosts read them.
+#pragma once
+
+#include <cstdint>
+
+namespace rg {
+
+constexpr uint32_t kErrorSuccess = 0;
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kErrorTooManyOpenFiles = 4;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorNotEnoughMemory = 8;
+constexpr uint32_t kErrorWriteProtect = 19;
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorDiskFull = 112;
+constexpr uint32_t kErrorInsufficientBuffer = 122;
+constexpr uint32_t kErrorAlreadyExists = 183;
+constexpr uint32_t kErrorFilenameTooLong = 206;
+
+// Maps a POSIX errno value onto the nearest Windows error number; never 0.
+uint32_t WinErrorFromErrno(int err);
+
+}  // namespace rg

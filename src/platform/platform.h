@@ -1,0 +1,150 @@
+// The operating-system services the filter core uses, as one small interface.
+//
+// The core never calls the operating system directly: everything it needs
+// from the heap, files, the INI reader, the clock, text formatting, the lock
+// and the module's own path goes through here. platform_posix.cpp implements
+// it on Linux; a Windows build maps each call onto the Win32 function of the
+// same purpose. Failures always leave a Windows error number (see errors.h)
+// as the thread's last-error value, on every platform, because logs and
+// hosts read those numbers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/errors.h"
+
+namespace rg {
+
+// ---------------------------------------------------------------- last error
+// The calling thread's last-error value (GetLastError / SetLastError).
+uint32_t GetLastErrorValue();
+void SetLastErrorValue(uint32_t error);
+
+// ---------------------------------------------------------------- heap
+// Every block comes zero-filled. On failure the result is null and the
+// last-error value is set (8 unless the failure hook says otherwise).
+void* HeapAllocZero(size_t size);
+// Grows (or shrinks) a block keeping its first min(oldSize, newSize) bytes
+// and zero-filling the rest. On failure the result is null, the old block is
+// untouched and still owned by the caller. A null block allocates.
+void* HeapGrowZero(void* block, size_t oldSize, size_t newSize);
+// Releases a block; null is ignored.
+void HeapFreeBlock(void* block);
+
+// Test hook: the nth allocation from now (1 = the next one) fails, with the
+// given value as last error (8 by default; 0 simulates a platform that
+// reports no error). Allocations after it succeed again. n <= 0 disarms.
+// The countdown is shared by all threads.
+void FailAllocationAfter(int64_t n, uint32_t error = kErrorNotEnoughMemory);
+// Number of allocations made since the process started (successful or not);
+// lets a test walk the failure hook across every allocation of an operation.
+uint64_t AllocationCount();
+// Blocks allocated and not yet freed, over the whole process; tests compare
+// it before and after an operation to show that nothing leaked.
+int64_t LiveBlockCount();
+
+// ---------------------------------------------------------------- profile
+// Readers of a Windows-style INI file. Section and key names compare without
+// regard to ASCII letter case; blanks around lines, keys and values are
+// removed; blank lines and lines starting with ';' are skipped; the first of
+// duplicate sections and of duplicate keys wins. The file is read afresh on
+// every call.
+
+// Writes the lines of the section in file order, each NUL-terminated, and a
+// final extra NUL, cut so that the double NUL still fits in size bytes.
+// A missing section or file gives the empty list (two NULs, or one when size
+// is 1). Returns the number of bytes written without the final NUL.
+uint32_t ProfileGetSection(const char* section, char* buffer, uint32_t size, const char* path);
+// The leading number of the key's value (decimal, or hexadecimal after 0x,
+// an optional '-' sign; "55zz" gives 55, no number gives 0), or deflt when
+// the key is absent.
+uint32_t ProfileGetInt(const char* section, const char* key, int32_t deflt, const char* path);
+// The key's value (or deflt when absent) cut to size - 1 characters and
+// NUL-terminated. Returns the number of characters copied.
+uint32_t ProfileGetString(const char* section, const char* key, const char* deflt, char* buffer,
+                          uint32_t size, const char* path);
+
+// ---------------------------------------------------------------- files
+using FileHandle = intptr_t;
+constexpr FileHandle kInvalidFile = -1;
+
+enum : uint32_t { kAccessRead = 1, kAccessWrite = 2 };
+enum : uint32_t { kShareNone = 0, kShareRead = 1, kShareWrite = 2 };
+enum : uint32_t { kOpenExisting = 3, kOpenAlways = 4 };
+
+// Opens a file honouring the share mode across processes (advisory locks on
+// POSIX): an open for writing, or with share mode kShareNone, fails with 32
+// while another open of the file holds a conflicting lock. kOpenAlways
+// creates a missing file. Returns kInvalidFile with the last error on
+// failure.
+FileHandle FileOpen(const char* path, uint32_t access, uint32_t share, uint32_t disposition);
+// Size in bytes, or 0xFFFFFFFF with the last error set.
+uint32_t FileGetSize(FileHandle file);
+// Moves to the end; returns the new position, or 0xFFFFFFFF with the last
+// error set.
+uint32_t FileSeekEnd(FileHandle file);
+// Writes count bytes; returns 1 on success, 0 with the last error.
+int FileWrite(FileHandle file, const void* data, uint32_t count, uint32_t* written);
+// Closes and releases the lock; returns 1, or 0 with the last error.
+int FileClose(FileHandle file);
+// Creates one directory; returns 1, or 0 with the last error (183 when it
+// exists, 3 when a parent is missing).
+int DirectoryCreate(const char* path);
+
+// The directory separator of paths the filter builds, and how many leading
+// characters of an absolute path belong to its root ("/" or "C:\").
+extern const char kPathSeparator;
+extern const uint32_t kPathRootLength;
+
+// ---------------------------------------------------------------- time
+// Same layout as the Windows SYSTEMTIME record.
+struct LocalTime {
+  uint16_t year;
+  uint16_t month;
+  uint16_t dayOfWeek;
+  uint16_t day;
+  uint16_t hour;
+  uint16_t minute;
+  uint16_t second;
+  uint16_t milliseconds;
+};
+
+void GetLocalTimeNow(LocalTime* out);
+// Test hook: while set, GetLocalTimeNow returns this time; null restores the
+// real clock.
+void SetTestClock(const LocalTime* time);
+
+// Formats the time after a picture of yyyy, MM, dd, HH, mm, ss and literal
+// characters. Returns the characters written including the NUL, or 0 with
+// last error 122 when size is too small (nothing useful is written then).
+int FormatDate(const LocalTime* time, const char* picture, char* out, int size);
+int FormatTime(const LocalTime* time, const char* picture, char* out, int size);
+
+// ---------------------------------------------------------------- text
+// printf-style formatting limited to %s, %d and %%, cut to size - 1
+// characters and always NUL-terminated (size > 0). Returns the length
+// written.
+int FormatText(char* out, uint32_t size, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+// ---------------------------------------------------------------- lock
+// The one process-wide critical section.
+struct PlatformLock {
+  alignas(16) unsigned char storage[64];
+};
+void LockInit(PlatformLock* lock);
+void LockEnter(PlatformLock* lock);
+void LockLeave(PlatformLock* lock);
+void LockDelete(PlatformLock* lock);
+
+// ---------------------------------------------------------------- module
+// The path of the module this code is linked into (the shared object, or the
+// executable when linked into one), cut to size - 1 characters. Returns the
+// number of characters, or 0 with the last error.
+uint32_t GetModulePath(char* out, uint32_t size);
+
+}  // namespace rg

@@ -1,0 +1,119 @@
+// The policy record, its two list types and the matching operations the
+// checks consult.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace rg {
+
+// Lines of one INI section, kept whole ("key=value" is one entry), in the
+// order of the file. Either count is 0 and both arrays are null, or every
+// slot of both arrays is set. Every entry is NUL-terminated.
+struct StringList {
+  char** entries;
+  uint32_t* lengths;
+  uint32_t count;
+  int32_t flag;  // the list's switch from Globals; the matchers never read it
+};
+
+// "name=limit" lines: the text before the first '=' and the key's integer
+// value looked up again by that name (-1 when it reads as absent).
+struct HeaderLimitList {
+  char** names;
+  uint32_t* nameLengths;
+  int32_t* limits;
+  uint32_t count;
+};
+
+// One zero-filled heap block per loading of the filter. Members are named
+// after the INI keys that set them.
+struct FilterPolicy {
+  StringList Verbs;              // flag: 1 allow list, 0 deny list
+  StringList HttpVersions;       // entries held as " " + version + "\r\n"
+  StringList Extensions;         // flag: 1 allow list, 0 deny list
+  StringList HostPorts;
+  StringList DeniedHeaderNames;
+  HeaderLimitList HeaderLimits;
+  int32_t ValidMaxLenByHeader;
+  StringList UrlSequences;
+  StringList QuerySequences;
+  int32_t AllowDotInUrl;
+  int32_t AllowHighBitInUrl;
+  int32_t CanonUrlBeforeScan;
+  int32_t FailOnReCanonUrlChange;
+  int32_t AllowHighBitInQuery;
+  int32_t CanonQueryBeforeScan;
+  int32_t FailOnReCanonQueryChange;
+  int32_t CanonHeaderName;
+  int32_t FailOnReCanonHeaderNameChange;
+  int32_t CanonHeaderValue;
+  int32_t FailOnReCanonHeaderValueChange;
+  int32_t AllowHighBitInPayload;
+  uint32_t UrlMaxLen;
+  int32_t HasUrlMaxLen;
+  uint32_t QueryMaxLen;
+  int32_t HasQueryMaxLen;
+  uint32_t HeaderNameMaxLen;
+  int32_t HasHeaderNameMaxLen;
+  uint32_t HeaderValueMaxLen;
+  int32_t HasHeaderValueMaxLen;
+  uint32_t PayloadMaxLen;
+  int32_t HasPayloadMaxLen;
+  uint32_t ContentLengthMaxLen;
+  int32_t HasContentLengthMaxLen;
+  int32_t RemoveBanner;
+  char* Banner;                  // 256 bytes, the ChangeBanner text or empty
+  int32_t HighPriority;
+  int32_t Simulate;
+  char* BlockResponse;           // the 400 page, null until built
+  uint32_t BlockResponseLength;
+  char* LogDirectory;            // 256 bytes
+  FileHandle LogFile;            // kInvalidFile when none is open
+  char LogDate[52];              // "yyyyMMdd" of the open log file
+  uint32_t IniFileSize;
+};
+
+// Fills an empty list from one INI section read into a buffer of bufferSize
+// bytes. Returns 0, or a nonzero error number after freeing the list (8 when
+// an allocation fails and the platform reports no error).
+uint32_t LoadStringList(const char* section, const char* iniPath, StringList* list,
+                        uint32_t bufferSize);
+uint32_t LoadHeaderLimitList(const char* section, const char* iniPath, HeaderLimitList* list,
+                             uint32_t bufferSize);
+
+// Release a list's entries and arrays; count and flag keep their values.
+// Safe on empty, partly built and already freed lists.
+void FreeStringList(StringList* list);
+void FreeHeaderLimitList(HeaderLimitList* list);
+// Frees every list and buffer, closes the log file and frees the record.
+// Null is ignored; the caller clears its pointer.
+void FreePolicy(FilterPolicy* policy);
+
+// 1 when an entry of exactly textLength bytes equals the text (ASCII case
+// folded when caseInsensitive is nonzero); the first such entry's index goes
+// to indexOut when given.
+int FindEntry(const void* text, uint32_t textLength, const StringList* list, int caseInsensitive,
+              uint32_t* indexOut);
+// 1 when some entry names the header (without case) and valueLength is
+// greater than its limit (unsigned); the entry's index goes to indexOut.
+int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLength,
+                       const HeaderLimitList* list, uint32_t* indexOut);
+// 1 when some entry occurs in the text without case; the earliest position
+// wins, then list order. indexOut is required.
+int FindSequence(const void* text, uint32_t textLength, const StringList* list,
+                 uint32_t* indexOut);
+
+// Reads the whole policy from the INI file, builds the block response when
+// the banner is fixed, and opens the day's log file. Returns 0, or an error
+// number with every list, buffer and file of the policy released.
+// The default log directory is the INI file's directory followed by
+// "LogFiles".
+uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath);
+
+// Writes the account of the effective policy, "#" lines between a begin and
+// an end line, to an open log file.
+void WriteConfigSummary(const FilterPolicy* policy, FileHandle file);
+
+}  // namespace rg

@@ -1,0 +1,38 @@
+// The resumable request scanner and the element checks it calls.
+#pragma once
+
+#include <cstdint>
+
+#include "filter/context.h"
+#include "policy/policy.h"
+
+namespace rg {
+
+// Appends one chunk of a connection's raw bytes and advances the scan as far
+// as the buffer allows. Afterwards context->state is kStateRejected with
+// reason (and matchIndex / winError) set, or the request is acceptable so far.
+void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* chunk,
+                 uint32_t chunkLength);
+
+// Splits "http://authority/path" into the part before the path and the path.
+// Without the scheme, or without a '/' after the authority, there is no
+// prefix (*prefix null, length 0) and the path is the whole URL.
+void SplitAbsoluteUrl(const uint8_t* url, uint32_t length, const uint8_t** prefix,
+                      uint32_t* prefixLength, const uint8_t** path, uint32_t* pathLength);
+// 1 when the path part of the URL is at most maximum bytes long.
+int UrlWithinMaxLen(const uint8_t* url, uint32_t length, uint32_t maximum);
+
+// The element checks. Each reports a refusal only by setting context->reason
+// (with matchIndex or winError where the message needs one); none changes
+// state or writes into the request bytes.
+void CheckUrl(const FilterPolicy* policy, ScanContext* context, const uint8_t* url,
+              uint32_t length);
+int MatchHostPort(const FilterPolicy* policy, const uint8_t* prefix, uint32_t prefixLength);
+void CheckQuery(const FilterPolicy* policy, ScanContext* context, const uint8_t* query,
+                uint32_t length);
+void CheckHeaderName(const FilterPolicy* policy, ScanContext* context, const uint8_t* name,
+                     uint32_t nameLength);
+void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const uint8_t* name,
+                      uint32_t nameLength, const uint8_t* value, uint32_t valueLength);
+
+}  // namespace rg
