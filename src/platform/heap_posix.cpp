@@ -1,0 +1,80 @@
+// Process heap and last-error value on POSIX.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace rg {
+
+namespace {
+
+thread_local uint32_t t_lastError = 0;
+
+std::atomic<int64_t> g_failCountdown{0};   // > 0: allocations left until the failing one
+std::atomic<uint32_t> g_failError{kErrorNotEnoughMemory};
+std::atomic<uint64_t> g_allocations{0};
+std::atomic<int64_t> g_liveBlocks{0};
+
+// True when the failure hook says this allocation must fail.
+bool HookFails() {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  int64_t left = g_failCountdown.load(std::memory_order_relaxed);
+  while (left > 0) {
+    if (g_failCountdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed))
+      return left == 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+uint32_t GetLastErrorValue() { return t_lastError; }
+void SetLastErrorValue(uint32_t error) { t_lastError = error; }
+
+void FailAllocationAfter(int64_t n, uint32_t error) {
+  g_failError.store(error, std::memory_order_relaxed);
+  g_failCountdown.store(n > 0 ? n : 0, std::memory_order_relaxed);
+}
+
+uint64_t AllocationCount() { return g_allocations.load(std::memory_order_relaxed); }
+int64_t LiveBlockCount() { return g_liveBlocks.load(std::memory_order_relaxed); }
+
+void* HeapAllocZero(size_t size) {
+  if (HookFails()) {
+    SetLastErrorValue(g_failError.load(std::memory_order_relaxed));
+    return nullptr;
+  }
+  // calloc(0) may return null; a zero-length block is still a valid block.
+  void* block = std::calloc(size == 0 ? 1 : size, 1);
+  if (block == nullptr) {
+    SetLastErrorValue(kErrorNotEnoughMemory);
+    return nullptr;
+  }
+  g_liveBlocks.fetch_add(1, std::memory_order_relaxed);
+  return block;
+}
+
+void* HeapGrowZero(void* block, size_t oldSize, size_t newSize) {
+  if (block == nullptr) return HeapAllocZero(newSize);
+  if (HookFails()) {
+    SetLastErrorValue(g_failError.load(std::memory_order_relaxed));
+    return nullptr;
+  }
+  void* grown = std::realloc(block, newSize == 0 ? 1 : newSize);
+  if (grown == nullptr) {
+    SetLastErrorValue(kErrorNotEnoughMemory);
+    return nullptr;
+  }
+  if (newSize > oldSize)
+    std::memset(static_cast<unsigned char*>(grown) + oldSize, 0, newSize - oldSize);
+  return grown;
+}
+
+void HeapFreeBlock(void* block) {
+  if (block == nullptr) return;
+  g_liveBlocks.fetch_sub(1, std::memory_order_relaxed);
+  std::free(block);
+}
+
+}  // namespace rg

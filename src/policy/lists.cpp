@@ -1,0 +1,108 @@
+// The policy's lists: matching, and releasing. (Loading from an INI section
+// lives in list_load.cpp.)
+#include <cstring>
+
+#include "platform/text.h"
+#include "policy/policy.h"
+
+namespace rg {
+
+void FreeStringList(StringList* list) {
+  if (list->entries != nullptr) {
+    for (uint32_t i = 0; i < list->count; ++i) {
+      HeapFreeBlock(list->entries[i]);
+      list->entries[i] = nullptr;
+    }
+    HeapFreeBlock(list->entries);
+    list->entries = nullptr;
+  }
+  HeapFreeBlock(list->lengths);
+  list->lengths = nullptr;
+}
+
+void FreeHeaderLimitList(HeaderLimitList* list) {
+  if (list->names != nullptr) {
+    for (uint32_t i = 0; i < list->count; ++i) {
+      HeapFreeBlock(list->names[i]);
+      list->names[i] = nullptr;
+    }
+    HeapFreeBlock(list->names);
+    list->names = nullptr;
+  }
+  HeapFreeBlock(list->nameLengths);
+  list->nameLengths = nullptr;
+  HeapFreeBlock(list->limits);
+  list->limits = nullptr;
+}
+
+void FreePolicy(FilterPolicy* policy) {
+  if (policy == nullptr) return;
+  FreeStringList(&policy->Verbs);
+  FreeStringList(&policy->HttpVersions);
+  FreeStringList(&policy->HostPorts);
+  FreeStringList(&policy->Extensions);
+  FreeStringList(&policy->DeniedHeaderNames);
+  FreeHeaderLimitList(&policy->HeaderLimits);
+  FreeStringList(&policy->UrlSequences);
+  FreeStringList(&policy->QuerySequences);
+  HeapFreeBlock(policy->Banner);
+  policy->Banner = nullptr;
+  HeapFreeBlock(policy->LogDirectory);
+  policy->LogDirectory = nullptr;
+  HeapFreeBlock(policy->BlockResponse);
+  policy->BlockResponse = nullptr;
+  if (policy->LogFile != kInvalidFile) {
+    FileClose(policy->LogFile);
+    policy->LogFile = kInvalidFile;
+  }
+  HeapFreeBlock(policy);
+}
+
+int FindEntry(const void* text, uint32_t textLength, const StringList* list, int caseInsensitive,
+              uint32_t* indexOut) {
+  for (uint32_t i = 0; i < list->count; ++i) {
+    if (list->lengths[i] != textLength) continue;
+    int equal = caseInsensitive ? BytesEqualNoCase(text, list->entries[i], textLength)
+                                : std::memcmp(text, list->entries[i], textLength) == 0;
+    if (equal) {
+      if (indexOut != nullptr) *indexOut = i;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLength,
+                       const HeaderLimitList* list, uint32_t* indexOut) {
+  for (uint32_t i = 0; i < list->count; ++i) {
+    if (list->nameLengths[i] != nameLength) continue;
+    if (!BytesEqualNoCase(name, list->names[i], nameLength)) continue;
+    // Limits are compared unsigned: -1 never limits anything. A matching
+    // entry that is not exceeded does not end the search.
+    if (valueLength > static_cast<uint32_t>(list->limits[i])) {
+      *indexOut = i;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int FindSequence(const void* text, uint32_t textLength, const StringList* list,
+                 uint32_t* indexOut) {
+  const uint8_t* t = static_cast<const uint8_t*>(text);
+  if (textLength == 0 || list->count == 0) return 0;
+  // Earliest position first, then list order at that position.
+  for (uint32_t p = 0; p < textLength; ++p) {
+    uint32_t remaining = textLength - p;
+    for (uint32_t j = 0; j < list->count; ++j) {
+      uint32_t n = list->lengths[j];
+      if (n <= remaining && BytesEqualNoCase(t + p, list->entries[j], n)) {
+        *indexOut = j;
+        return 1;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace rg
