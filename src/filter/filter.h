@@ -14,8 +14,18 @@ namespace rg {
 extern FilterPolicy* g_policy;
 
 // Starts the filter from a given INI file (hosts that link the core
-// directly). Same contract as GetFilterVersion.
-BOOL StartFilter(HTTP_FILTER_VERSION* version, const char* iniPath);
+// directly). Same contract as GetFilterVersion; logDirectory, when given,
+// overrides the log directory of the INI file.
+BOOL StartFilter(HTTP_FILTER_VERSION* version, const char* iniPath,
+                 const char* logDirectory = nullptr);
+
+// Hosts that link the core may watch every verdict: called by IssueVerdict
+// after the record is logged and before the context is freed (context may be
+// null), with the verdict's result. Null when nobody watches.
+using VerdictObserver = void (*)(HTTP_FILTER_CONTEXT* pfc, const ScanContext* context,
+                                 uint32_t reason, uint32_t matchIndex, uint32_t winError,
+                                 DWORD result);
+extern VerdictObserver g_verdictObserver;
 
 // Fetches a server variable into a new heap text (freed with
 // HeapFreeBlock). Returns 0, or an error number and a null text.

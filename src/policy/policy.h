@@ -108,9 +108,10 @@ int FindSequence(const void* text, uint32_t textLength, const StringList* list,
 // Reads the whole policy from the INI file, builds the block response when
 // the banner is fixed, and opens the day's log file. Returns 0, or an error
 // number with every list, buffer and file of the policy released.
-// The default log directory is the INI file's directory followed by
-// "LogFiles".
-uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath);
+// The log directory is logDirectory when given (a host's override), else
+// LogFilesDir, else the INI file's directory followed by "LogFiles".
+uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath,
+                    const char* logDirectory = nullptr);
 
 // Writes the account of the effective policy, "#" lines between a begin and
 // an end line, to an open log file.
