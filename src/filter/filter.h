@@ -39,6 +39,10 @@ DWORD IssueVerdict(HTTP_FILTER_CONTEXT* pfc, uint32_t reason, uint32_t matchInde
                    uint32_t winError);
 // Builds the 400 page, with a Server: line when serverText is given.
 uint32_t BuildBlockResponse(FilterPolicy* policy, const char* serverText);
+// The SF_NOTIFY_SEND_RESPONSE step: removes or replaces the Server: header as
+// the policy asks; when the server refuses the change, writes the block
+// response and returns SF_STATUS_REQ_FINISHED.
+DWORD FilterServerHeader(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* response);
 
 }  // namespace rg
 
