@@ -116,5 +116,9 @@ uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath,
 // Writes the account of the effective policy, "#" lines between a begin and
 // an end line, to an open log file.
 void WriteConfigSummary(const FilterPolicy* policy, FileHandle file);
+// The same account line by line, for tools that print it: emit receives each
+// line with its CR LF (length without a NUL; the text is NUL-terminated too).
+void ForEachSummaryLine(const FilterPolicy* policy,
+                        void (*emit)(void* user, const char* line, uint32_t length), void* user);
 
 }  // namespace rg

@@ -1,0 +1,271 @@
+// Loading the policy from the INI file, once, at start-up.
+#include <cstring>
+
+#include "filter/filter.h"
+#include "log/log.h"
+#include "policy/policy.h"
+
+namespace rg {
+
+namespace {
+
+constexpr const char kGlobals[] = "Globals";
+constexpr uint32_t kTextBlockSize = 256;
+// Text values are read into 256-byte blocks with a limit of 255, so at most
+// 254 characters and the NUL.
+constexpr uint32_t kTextReadSize = 255;
+constexpr uint32_t kMaxIniPathLength = 255;
+
+// A failed allocation must read as a failure even where the platform left no
+// error number behind.
+uint32_t AllocationError() {
+  uint32_t error = GetLastErrorValue();
+  return error != 0 ? error : kErrorNotEnoughMemory;
+}
+
+int32_t GlobalInt(const char* key, int32_t deflt, const char* iniPath) {
+  return static_cast<int32_t>(ProfileGetInt(kGlobals, key, deflt, iniPath));
+}
+
+// The six length keys and the members they set.
+struct LengthKey {
+  const char* name;
+  uint32_t FilterPolicy::*limit;
+  int32_t FilterPolicy::*present;
+};
+
+constexpr LengthKey kLengthKeys[] = {
+    {"UrlMaxLen", &FilterPolicy::UrlMaxLen, &FilterPolicy::HasUrlMaxLen},
+    {"QueryMaxLen", &FilterPolicy::QueryMaxLen, &FilterPolicy::HasQueryMaxLen},
+    {"HeaderNameMaxLen", &FilterPolicy::HeaderNameMaxLen, &FilterPolicy::HasHeaderNameMaxLen},
+    {"HeaderValueMaxLen", &FilterPolicy::HeaderValueMaxLen, &FilterPolicy::HasHeaderValueMaxLen},
+    {"PayloadMaxLen", &FilterPolicy::PayloadMaxLen, &FilterPolicy::HasPayloadMaxLen},
+    {"ContentLengthMaxLen", &FilterPolicy::ContentLengthMaxLen,
+     &FilterPolicy::HasContentLengthMaxLen},
+};
+
+// A length limit is present when some Globals line begins with its key
+// name, byte for byte and with the key's own letter case; its value is then
+// read through the exact key name. So "UrlMaxLength=9" alone makes the URL
+// limit present with the value of an absent "UrlMaxLen" key: -1, which as an
+// unsigned limit never refuses anything. Each line sets at most one key and
+// each key is set by its first line only.
+void FindLengthKeys(FilterPolicy* policy, const char* section, uint32_t size,
+                    const char* iniPath) {
+  const char* end = section + size;
+  const char* line = section;
+  while (line < end && *line != '\0') {
+    size_t lineLength = strnlen(line, static_cast<size_t>(end - line));
+    for (const LengthKey& key : kLengthKeys) {
+      if (policy->*key.present) continue;
+      size_t keyLength = std::strlen(key.name);
+      if (lineLength < keyLength || std::memcmp(line, key.name, keyLength) != 0) continue;
+      policy->*key.present = 1;
+      policy->*key.limit = ProfileGetInt(kGlobals, key.name, -1, iniPath);
+      break;
+    }
+    line += lineLength + 1;
+  }
+}
+
+// Version entries are held as " " + version + CR LF, the exact bytes that
+// stand in a request line from the space before the version to its end, so
+// the scanner can compare them in one piece.
+uint32_t RewriteVersions(StringList* list) {
+  for (uint32_t i = 0; i < list->count; ++i) {
+    uint32_t length = list->lengths[i];
+    char* held = static_cast<char*>(HeapAllocZero(static_cast<size_t>(length) + 4));
+    if (held == nullptr) return AllocationError();
+    held[0] = ' ';
+    std::memcpy(held + 1, list->entries[i], length);
+    held[length + 1] = '\r';
+    held[length + 2] = '\n';
+    HeapFreeBlock(list->entries[i]);
+    list->entries[i] = held;
+    list->lengths[i] = length + 3;
+  }
+  return 0;
+}
+
+void DropTrailingSeparator(char* directory) {
+  size_t length = std::strlen(directory);
+  if (length > 0 && directory[length - 1] == kPathSeparator) directory[length - 1] = '\0';
+}
+
+// Fills the 256-byte LogDirectory block: the host's override, else
+// LogFilesDir, else the INI file's directory followed by "LogFiles".
+uint32_t ChooseLogDirectory(char* block, const char* iniPath, const char* logDirectory) {
+  if (logDirectory != nullptr) {
+    size_t length = std::strlen(logDirectory);
+    if (length >= kTextReadSize) return kErrorFilenameTooLong;
+    std::memcpy(block, logDirectory, length + 1);
+    DropTrailingSeparator(block);
+    return 0;
+  }
+  ProfileGetString(kGlobals, "LogFilesDir", "", block, kTextReadSize, iniPath);
+  if (block[0] != '\0') {
+    DropTrailingSeparator(block);
+    return 0;
+  }
+  const char* lastSeparator = std::strrchr(iniPath, kPathSeparator);
+  size_t directoryLength = 0;
+  if (lastSeparator != nullptr) directoryLength = static_cast<size_t>(lastSeparator - iniPath) + 1;
+  static const char kDefaultName[] = "LogFiles";
+  if (directoryLength + sizeof kDefaultName > kTextBlockSize) return kErrorFilenameTooLong;
+  std::memcpy(block, iniPath, directoryLength);
+  std::memcpy(block + directoryLength, kDefaultName, sizeof kDefaultName);
+  return 0;
+}
+
+// The steps after the Globals section has been read; any nonzero result
+// sends LoadPolicy down its single failure path.
+uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const char* section,
+                         const char* logDirectory) {
+  const uint32_t size = p->IniFileSize;
+  FindLengthKeys(p, section, size, iniPath);
+
+  uint32_t error = 0;
+  p->Verbs.flag = GlobalInt("VerbAllow", 1, iniPath);
+  error = LoadStringList(p->Verbs.flag ? "VerbAllow" : "VerbDeny", iniPath, &p->Verbs, size);
+  if (error != 0) return error;
+
+  p->HttpVersions.flag = GlobalInt("ValidHttpVersion", 1, iniPath);
+  if (p->HttpVersions.flag) {
+    error = LoadStringList("ValidHttpVersion", iniPath, &p->HttpVersions, size);
+    if (error != 0) return error;
+    error = RewriteVersions(&p->HttpVersions);
+    if (error != 0) return error;
+  }
+
+  p->HostPorts.flag = GlobalInt("ValidHostPort", 1, iniPath);
+  if (p->HostPorts.flag) {
+    error = LoadStringList("ValidHostPort", iniPath, &p->HostPorts, size);
+    if (error != 0) return error;
+  }
+
+  p->Extensions.flag = GlobalInt("ExtensionAllow", 1, iniPath);
+  error = LoadStringList(p->Extensions.flag ? "ExtensionAllow" : "ExtensionDeny", iniPath,
+                         &p->Extensions, size);
+  if (error != 0) return error;
+
+  p->DeniedHeaderNames.flag = GlobalInt("DenyHeaderName", 1, iniPath);
+  if (p->DeniedHeaderNames.flag) {
+    error = LoadStringList("DenyHeaderName", iniPath, &p->DeniedHeaderNames, size);
+    if (error != 0) return error;
+  }
+
+  p->ValidMaxLenByHeader = GlobalInt("ValidMaxLenByHeader", 1, iniPath);
+  if (p->ValidMaxLenByHeader) {
+    error = LoadHeaderLimitList("ValidMaxLenByHeader", iniPath, &p->HeaderLimits, size);
+    if (error != 0) return error;
+  }
+
+  p->UrlSequences.flag = GlobalInt("DenyUrlSequence", 1, iniPath);
+  if (p->UrlSequences.flag) {
+    error = LoadStringList("DenyUrlSequence", iniPath, &p->UrlSequences, size);
+    if (error != 0) return error;
+  }
+
+  p->QuerySequences.flag = GlobalInt("DenyQuerySequence", 1, iniPath);
+  if (p->QuerySequences.flag) {
+    error = LoadStringList("DenyQuerySequence", iniPath, &p->QuerySequences, size);
+    if (error != 0) return error;
+  }
+
+  p->AllowDotInUrl = GlobalInt("AllowDotInUrl", 0, iniPath);
+  p->AllowHighBitInUrl = GlobalInt("AllowHighBitInUrl", 0, iniPath);
+  p->CanonUrlBeforeScan = GlobalInt("CanonUrlBeforeScan", 1, iniPath);
+  p->FailOnReCanonUrlChange = GlobalInt("FailOnReCanonUrlChange", 1, iniPath);
+  p->AllowHighBitInQuery = GlobalInt("AllowHighBitInQuery", 0, iniPath);
+  p->CanonQueryBeforeScan = GlobalInt("CanonQueryBeforeScan", 1, iniPath);
+  p->FailOnReCanonQueryChange = GlobalInt("FailOnReCanonQueryChange", 1, iniPath);
+  p->CanonHeaderName = GlobalInt("CanonHeaderName", 0, iniPath);
+  p->FailOnReCanonHeaderNameChange = GlobalInt("FailOnReCanonHeaderNameChange", 0, iniPath);
+  p->CanonHeaderValue = GlobalInt("CanonHeaderValue", 0, iniPath);
+  p->FailOnReCanonHeaderValueChange = GlobalInt("FailOnReCanonHeaderValueChange", 0, iniPath);
+  p->AllowHighBitInPayload = GlobalInt("AllowHighBitInPayload", 0, iniPath);
+  p->RemoveBanner = GlobalInt("RemoveBanner", 0, iniPath);
+
+  p->Banner = static_cast<char*>(HeapAllocZero(kTextBlockSize));
+  if (p->Banner == nullptr) return AllocationError();
+  if (p->RemoveBanner) {
+    // The banner is removed: the 400 page carries no Server line either,
+    // and a ChangeBanner text is not even read.
+    error = BuildBlockResponse(p, nullptr);
+  } else {
+    ProfileGetString(kGlobals, "ChangeBanner", "", p->Banner, kTextReadSize, iniPath);
+    // Without a fixed banner the 400 page shows the server's own name,
+    // which only the first connection can ask for.
+    if (p->Banner[0] != '\0') error = BuildBlockResponse(p, p->Banner);
+  }
+  if (error != 0) return error;
+
+  p->HighPriority = GlobalInt("HighPriority", 1, iniPath);
+  p->Simulate = GlobalInt("Simulate", 0, iniPath);
+
+  p->LogDirectory = static_cast<char*>(HeapAllocZero(kTextBlockSize));
+  if (p->LogDirectory == nullptr) return AllocationError();
+  error = ChooseLogDirectory(p->LogDirectory, iniPath, logDirectory);
+  if (error != 0) return error;
+
+  return OpenLogFile(p);
+}
+
+// Leaves the record holding no list, buffer or file; scalar members keep
+// what was read, which nobody uses after a failed load.
+void ReleaseLoaded(FilterPolicy* p) {
+  FreeStringList(&p->Verbs);
+  FreeStringList(&p->HttpVersions);
+  FreeStringList(&p->HostPorts);
+  FreeStringList(&p->Extensions);
+  FreeStringList(&p->DeniedHeaderNames);
+  FreeHeaderLimitList(&p->HeaderLimits);
+  FreeStringList(&p->UrlSequences);
+  FreeStringList(&p->QuerySequences);
+  HeapFreeBlock(p->Banner);
+  p->Banner = nullptr;
+  HeapFreeBlock(p->LogDirectory);
+  p->LogDirectory = nullptr;
+  HeapFreeBlock(p->BlockResponse);
+  p->BlockResponse = nullptr;
+  p->BlockResponseLength = 0;
+  if (p->LogFile != kInvalidFile) {
+    FileClose(p->LogFile);
+    p->LogFile = kInvalidFile;
+  }
+}
+
+}  // namespace
+
+uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath, const char* logDirectory) {
+  if (policy == nullptr || iniPath == nullptr) return kErrorInvalidParameter;
+  if (std::strlen(iniPath) > kMaxIniPathLength) return kErrorFilenameTooLong;
+
+  // The probe grants no sharing: a file that another process holds open
+  // (an editor saving it, say) fails the load rather than being read half
+  // written.
+  FileHandle probe = FileOpen(iniPath, kAccessRead, kShareNone, kOpenExisting);
+  if (probe == kInvalidFile) {
+    uint32_t error = GetLastErrorValue();
+    return error != 0 ? error : kErrorFileNotFound;
+  }
+  SetLastErrorValue(0);
+  uint32_t size = FileGetSize(probe);
+  uint32_t sizeError = size == 0xFFFFFFFFu ? GetLastErrorValue() : 0;
+  FileClose(probe);
+  if (sizeError != 0) return sizeError;
+  policy->IniFileSize = size;
+
+  // Every section, this one and each list's, is read into a buffer as large
+  // as the whole file, which any section fits.
+  char* section = static_cast<char*>(HeapAllocZero(size));
+  if (section == nullptr) return AllocationError();
+  ProfileGetSection(kGlobals, section, size, iniPath);
+
+  uint32_t error = LoadFromSection(policy, iniPath, section, logDirectory);
+  if (error != 0) ReleaseLoaded(policy);
+  HeapFreeBlock(section);
+  return error;
+}
+
+}  // namespace rg
