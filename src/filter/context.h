@@ -44,6 +44,10 @@ struct ScanContext {
   uint32_t headerSearch;
   uint32_t capacity;
   uint32_t stored;
+  // Where the scan of the current element (verb, URL, query, version, header
+  // name or value) resumes, so that an element arriving in many small chunks
+  // is not searched again from its start; 0 whenever a new element begins.
+  uint32_t elementSearch;
 };
 
 }  // namespace rg
