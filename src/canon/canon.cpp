@@ -1,0 +1,251 @@
+// Canonical form of request text: percent escapes decoded, then UTF-8
+// sequences folded to single bytes, both in place and in linear time.
+//
+// Each pass runs exactly once. Text that was encoded twice therefore still
+// carries one layer of encoding afterwards, which is what lets
+// CanonicalizeCopy recognise double encoding by running the passes again.
+#include "canon/canon.h"
+
+#include <cstring>
+
+#include "log/reason.h"
+#include "platform/platform.h"
+
+namespace rg {
+
+namespace {
+
+// The UTF-8 sequence forms of one to six bytes (RFC 2279). Row r describes a
+// sequence of r + 1 bytes; a byte matches when (byte & mask) == pattern, and
+// its payload is byte & ~mask. Only the first r + 1 columns of a row are
+// used. The encoded number is never range-checked: overlong forms and
+// numbers past U+10FFFF fold like any other, so that C0 AF is seen as '/'.
+constexpr uint8_t Utf8Masks[6][6] = {
+    {0x80, 0x00, 0x00, 0x00, 0x00, 0x00},  // 0xxxxxxx
+    {0xE0, 0xC0, 0x00, 0x00, 0x00, 0x00},  // 110xxxxx 10xxxxxx
+    {0xF0, 0xC0, 0xC0, 0x00, 0x00, 0x00},  // 1110xxxx 10xxxxxx x2
+    {0xF8, 0xC0, 0xC0, 0xC0, 0x00, 0x00},  // 11110xxx 10xxxxxx x3
+    {0xFC, 0xC0, 0xC0, 0xC0, 0xC0, 0x00},  // 111110xx 10xxxxxx x4
+    {0xFE, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0},  // 1111110x 10xxxxxx x5
+};
+constexpr uint8_t Utf8Patterns[6][6] = {
+    {0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+    {0xC0, 0x80, 0x00, 0x00, 0x00, 0x00},
+    {0xE0, 0x80, 0x80, 0x00, 0x00, 0x00},
+    {0xF0, 0x80, 0x80, 0x80, 0x00, 0x00},
+    {0xF8, 0x80, 0x80, 0x80, 0x80, 0x00},
+    {0xFC, 0x80, 0x80, 0x80, 0x80, 0x80},
+};
+
+constexpr uint8_t kNoRow = 0xFF;
+
+// The row a lead byte can begin, or kNoRow (80-BF, FE, FF). The lead-byte
+// ranges of the rows are disjoint, so at any position at most one row can
+// match, and trying only that row is the same as trying all six in order.
+// Derived from column 0 of the tables so that the two can never disagree.
+struct LeadTable {
+  uint8_t row[256];
+};
+
+constexpr LeadTable BuildLeadTable() {
+  LeadTable t{};
+  for (int b = 0; b < 256; ++b) {
+    t.row[b] = kNoRow;
+    for (int r = 0; r < 6; ++r) {
+      if ((b & Utf8Masks[r][0]) == Utf8Patterns[r][0]) {
+        t.row[b] = static_cast<uint8_t>(r);
+        break;
+      }
+    }
+  }
+  return t;
+}
+
+constexpr LeadTable kLeadRow = BuildLeadTable();
+
+// Digit value of a hexadecimal digit, or -1.
+constexpr int HexValue(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// White space as the C locale's isspace sees it.
+constexpr bool IsCSpace(uint8_t c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+// Converts exactly `count` bytes (2 or 4) the way strtol(s, &end, 16) does
+// on a NUL-terminated copy of them, and reports whether strtol's end pointer
+// would stand right after the last byte. Accepted: leading white space, one
+// sign, a "0x"/"0X" prefix, then hex digits. A NUL byte ends the string early and so never converts fully.
+// Done by hand rather than through strtol so that a host's setlocale()
+// cannot change which escapes are valid, and to keep the hot loop free of
+// library calls.
+bool ConvertHexLikeStrtol(const uint8_t* s, uint32_t count, long* value) {
+  uint32_t i = 0;
+  while (i < count && IsCSpace(s[i])) ++i;
+  bool negative = false;
+  if (i < count && (s[i] == '+' || s[i] == '-')) {
+    negative = s[i] == '-';
+    ++i;
+  }
+  // strtol takes "0x" as a prefix only when a hex digit follows; otherwise
+  // it reads the number 0 and stops at the 'x'. Either way every byte after
+  // the prefix must be a digit for the escape to be valid, so skipping the
+  // prefix whenever something follows it gives the same verdict.
+  if (i + 2 < count && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) i += 2;
+  uint32_t digitsStart = i;
+  long v = 0;
+  while (i < count) {
+    int d = HexValue(s[i]);
+    if (d < 0) return false;
+    v = v * 16 + d;
+    ++i;
+  }
+  if (i == digitsStart) return false;  // no digits: nothing is converted
+  *value = negative ? -v : v;
+  return true;
+}
+
+}  // namespace
+
+int MatchUtf8Row(const uint8_t* bytes, uint32_t row, uint8_t* payload) {
+  if (row > 5) return 0;
+  for (uint32_t k = 0; k <= row; ++k) {
+    if ((bytes[k] & Utf8Masks[row][k]) != Utf8Patterns[row][k]) return 0;
+  }
+  if (payload != nullptr) {
+    for (uint32_t k = 0; k <= row; ++k)
+      payload[k] = static_cast<uint8_t>(bytes[k] & ~Utf8Masks[row][k]);
+  }
+  return 1;
+}
+
+void PercentDecode(uint8_t* text, uint32_t* length) {
+  const uint32_t n = *length;
+  uint32_t out = 0;
+  uint32_t p = 0;
+  // out never passes p, so writing in place never overwrites unread bytes.
+  while (p < n) {
+    uint8_t c = text[p];
+    if (c != '%') {
+      text[out++] = c;
+      ++p;
+      continue;
+    }
+    if (p + 5 < n && (text[p + 1] == 'u' || text[p + 1] == 'U')) {
+      long converted = 0;
+      if (!ConvertHexLikeStrtol(text + p + 2, 4, &converted)) {
+        // Drop the '%' only; the 'u' and what follows are read as ordinary
+        // text. The two-digit form is deliberately not tried here.
+        ++p;
+        continue;
+      }
+      uint32_t v = static_cast<uint32_t>(converted);
+      // Fullwidth forms U+FF00..U+FF5E stand for ASCII 0x20..0x7E. A
+      // negative value wraps far above 0xFF00 and takes this path too.
+      if (v >= 0xFF00u) v -= 0xFEE0u;
+      if (v > 0xFFu) {
+        text[out++] = static_cast<uint8_t>((v >> 8) & 0xFFu);
+        text[out++] = static_cast<uint8_t>(v & 0xFFu);
+      } else {
+        text[out++] = static_cast<uint8_t>(v);
+      }
+      p += 6;
+      continue;
+    }
+    if (p + 2 < n) {
+      long converted = 0;
+      if (ConvertHexLikeStrtol(text + p + 1, 2, &converted)) {
+        text[out++] = static_cast<uint8_t>(static_cast<unsigned long>(converted) & 0xFFu);
+        p += 3;
+      } else {
+        ++p;  // an invalid escape loses its '%', the rest stays
+      }
+      continue;
+    }
+    // A '%' among the last two bytes cannot start an escape and is kept.
+    text[out++] = c;
+    ++p;
+  }
+  *length = out;
+}
+
+void FoldUtf8(uint8_t* text, uint32_t* length) {
+  const uint32_t n = *length;
+  uint32_t out = 0;
+  uint32_t p = 0;
+  while (p < n) {
+    uint8_t b0 = text[p];
+    uint32_t r = kLeadRow.row[b0];
+    uint8_t payload[6];
+    // A sequence cut short by the end of the text, or by a byte that is not
+    // a continuation, is not folded: the lead byte passes unchanged and the
+    // bytes after it are examined afresh.
+    if (r == kNoRow || r >= n - p || !MatchUtf8Row(text + p, r, payload)) {
+      text[out++] = b0;
+      ++p;
+      continue;
+    }
+    if (r == 0) {
+      text[out++] = b0;
+    } else {
+      // The low 8 bits of the encoded number: two bits of the next-to-last
+      // byte and six of the last. Higher bits are discarded on purpose.
+      text[out++] = static_cast<uint8_t>(((payload[r - 1] & 0x03u) << 6) | payload[r]);
+    }
+    p += r + 1;
+  }
+  *length = out;
+}
+
+void Canonicalize(uint8_t* text, uint32_t* length) {
+  if (*length == 0) return;
+  PercentDecode(text, length);
+  FoldUtf8(text, length);
+}
+
+int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elementLength,
+                     int32_t secondPass, uint32_t changedReason, uint8_t** copyOut,
+                     uint32_t* copyLength) {
+  *copyOut = nullptr;
+  *copyLength = 0;
+  // The check works on a private copy: the connection's buffer must keep the
+  // bytes as received.
+  uint8_t* first = static_cast<uint8_t*>(HeapAllocZero(elementLength));
+  if (first == nullptr) {
+    context->winError = GetLastErrorValue();
+    context->reason = kReasonWindowsError;
+    return 0;
+  }
+  if (elementLength != 0) std::memmove(first, element, elementLength);
+  uint32_t length1 = elementLength;
+  Canonicalize(first, &length1);
+
+  if (secondPass != 0) {
+    // Snapshot the first result, canonicalize it again and compare: any
+    // difference means the element carried a second layer of encoding.
+    uint8_t* snapshot = static_cast<uint8_t*>(HeapAllocZero(length1));
+    if (snapshot == nullptr) {
+      context->winError = GetLastErrorValue();
+      context->reason = kReasonWindowsError;
+      HeapFreeBlock(first);
+      return 0;
+    }
+    if (length1 != 0) std::memcpy(snapshot, first, length1);
+    uint32_t length2 = length1;
+    Canonicalize(first, &length2);
+    bool changed = length2 != length1 || (length1 != 0 && std::memcmp(first, snapshot, length1) != 0);
+    HeapFreeBlock(snapshot);
+    if (changed) {
+      context->reason = changedReason;
+      HeapFreeBlock(first);
+      return 0;
+    }
+  }
+  *copyOut = first;
+  *copyLength = length1;
+  return 1;
+}
+
+}  // namespace rg
