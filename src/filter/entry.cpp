@@ -42,24 +42,22 @@ uint32_t EnsureBlockResponse(HTTP_FILTER_CONTEXT* pfc, FilterPolicy* policy) {
   return error;
 }
 
-// Gets the connection ready for a new request after its response went out.
-// The client address stays: it belongs to the connection, not the request.
+// Gets the connection ready for a new request after its response went out:
+// the state of a fresh context, except for the client address, which belongs
+// to the connection, and the positions that only a finished element sets
+// (nameStart, lineEnd, headersEnd) and the last matchIndex, which nothing
+// reads before the new request sets them again. Clearing the whole record
+// also clears the scanner's bookkeeping about the freed buffer, so a stale
+// capacity or resume index can never outlive it.
 void ResetForNextRequest(ScanContext* context) {
   HeapFreeBlock(context->data);
-  context->data = nullptr;
-  context->length = 0;
-  context->cursor = 0;
-  context->state = kStateVerb;
-  context->lineComplete = 0;
-  context->headersComplete = 0;
-  context->reason = 0;
-  context->winError = 0;
-  // The scanner's own bookkeeping describes the freed buffer; a stale
-  // capacity would let it write into a buffer it no longer has.
-  context->lineSearch = 0;
-  context->headerSearch = 0;
-  context->capacity = 0;
-  context->stored = 0;
+  ScanContext kept = *context;
+  std::memset(static_cast<void*>(context), 0, sizeof(ScanContext));
+  context->clientAddress = kept.clientAddress;
+  context->nameStart = kept.nameStart;
+  context->lineEnd = kept.lineEnd;
+  context->headersEnd = kept.headersEnd;
+  context->matchIndex = kept.matchIndex;
 }
 
 // SF_NOTIFY_READ_RAW_DATA: create or reset the context, scan the chunk and

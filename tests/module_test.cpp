@@ -1,0 +1,350 @@
+// The filter as a server sees it: a private copy of Ravelgard.so loaded with
+// dlopen and driven through its exports only.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/test_host.h"
+
+namespace rg::test {
+namespace {
+
+// Loads the module with the given INI and starts it.
+void StartModule(FilterHost* host, const std::string& ini) {
+  ASSERT_EQ(BindModule(host, ini.c_str()), "");
+  uint32_t error = 0;
+  ASSERT_TRUE(StartHost(host, &error)) << "last error " << error;
+}
+
+std::vector<LogRecord> Records(const FilterHost& host) {
+  std::vector<LogRecord> records;
+  for (const std::string& line : RecordLines(ReadLogs(host))) {
+    LogRecord record;
+    EXPECT_TRUE(ParseRecord(line, &record)) << "not a record line: " << line;
+    records.push_back(record);
+  }
+  return records;
+}
+
+TEST(Module, ExportsOnlyTheEntryPointsAndLastError) {
+  std::string command = std::string("nm -D --defined-only '") + RG_MODULE_PATH + "' 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::set<std::string> names;
+  char line[1024];
+  while (std::fgets(line, sizeof(line), pipe) != nullptr) {
+    char type = 0;
+    char name[900] = {};
+    // "address type name"
+    if (std::sscanf(line, "%*s %c %899s", &type, name) == 2) names.insert(name);
+  }
+  int status = pclose(pipe);
+  if (status != 0 && names.empty()) GTEST_SKIP() << "nm is not available";
+  // Anything more would let the host's or another module's symbols of the
+  // same name interpose on the core.
+  std::set<std::string> expected = {"GetFilterVersion", "HttpFilterProc", "TerminateFilter",
+                                    "GetLastError", "SetLastError"};
+  EXPECT_EQ(names, expected);
+}
+
+TEST(Module, DeclaresNotificationsWithThePolicyPriority) {
+  struct Case {
+    const char* globals;
+    DWORD flags;
+  };
+  const std::vector<Case> cases = {
+      {"HighPriority=1\n", 0x88140},
+      {"HighPriority=0\n", 0x28140},
+      {"", 0x88140},  // high priority unless the INI says otherwise
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.globals);
+    FilterHost host;
+    std::strcpy(host.version.lpszFilterDesc, "server's text");
+    host.version.dwServerFilterVersion = 0x70000;
+    StartModule(&host, FilterIni(c.globals));
+    EXPECT_EQ(host.version.dwFilterVersion, 0x60000u);
+    EXPECT_EQ(host.version.dwFlags, c.flags);
+    EXPECT_STREQ(host.version.lpszFilterDesc, "server's text");
+    // The first log file is open with its header once the filter is ready.
+    EXPECT_NE(ReadLogs(host).find("#Software: Olvaxi Ravelgard\r\n"), std::string::npos);
+  }
+}
+
+TEST(Module, MissingIniRefusesTheFilterAndLeavesNothingBehind) {
+  FilterHost host;
+  ASSERT_EQ(BindModule(&host, nullptr), "");
+  uint32_t error = 0;
+  EXPECT_FALSE(StartHost(&host, &error));
+  EXPECT_EQ(error, 2u);
+  EXPECT_TRUE(LogFiles(host.dir.path).empty());
+
+  // The refused start left no policy behind: once the file is there, the same
+  // loaded module starts.
+  WriteTextFile(host.iniPath, FilterIni());
+  EXPECT_TRUE(StartHost(&host, &error)) << "last error " << error;
+}
+
+TEST(Module, ConfigurationFileIsNamedAfterTheModule) {
+  struct Case {
+    const char* module;
+    const char* ini;
+  };
+  const std::vector<Case> cases = {
+      {"Ravelgard.so", "Ravelgard.ini"},
+      {"Ravelgard", "Ravelgard.ini"},          // no extension: ".ini" is added
+      {"Rg.v2.so", "Rg.v2.ini"},               // only the last extension goes
+      {"lib.d/filter", "lib.d/filter.ini"},    // a dot in the directory is no extension
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.module);
+    FilterHost host;
+    ASSERT_EQ(BindModule(&host, FilterIni().c_str(), c.module, c.ini), "");
+    uint32_t error = 0;
+    EXPECT_TRUE(StartHost(&host, &error)) << "last error " << error;
+  }
+}
+
+TEST(Module, ResponseEndsTheRequestUnlessItIsContinue) {
+  // The refused request line arrives after a request whose headers are
+  // complete: it is payload of that request until a final response has gone
+  // out, then it is a new request.
+  struct Case {
+    const char* name;
+    DWORD status;  // 0: no response in between
+    DWORD result;
+    size_t records;
+  };
+  const std::vector<Case> cases = {
+      {"final response", 200, SF_STATUS_REQ_FINISHED, 1},
+      {"final response before the body", 404, SF_STATUS_REQ_FINISHED, 1},
+      {"100 Continue keeps the scan", 100, SF_STATUS_REQ_NEXT_NOTIFICATION, 0},
+      {"no response", 0, SF_STATUS_REQ_NEXT_NOTIFICATION, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FilterHost host;
+    StartModule(&host, FilterIni("RemoveBanner=1\n"));
+    HostConnection connection;
+    OpenConnection(&host, &connection);
+    ASSERT_EQ(SendChunk(&connection, kAllowedRequest), SF_STATUS_REQ_NEXT_NOTIFICATION);
+    if (c.status != 0) SendResponse(&connection, c.status);
+    EXPECT_EQ(SendChunk(&connection, kRefusedRequest), c.result);
+    std::vector<LogRecord> records = Records(host);
+    ASSERT_EQ(records.size(), c.records);
+    if (c.records == 1) {
+      EXPECT_EQ(records[0].request, kRefusedLine);  // scanned from its verb, alone
+      EXPECT_EQ(records[0].client, "10.0.0.5");     // the address kept from the connection
+    }
+    EXPECT_EQ(connection.remoteAddrReads, 1);
+  }
+}
+
+TEST(Module, SimulateLogsPolicyRefusalsButBlocksPlatformFailures) {
+  struct Case {
+    const char* name;
+    const char* globals;
+    bool failRemoteAddr;
+    DWORD result;
+    const char* reason;
+    const char* error;
+    const char* client;
+  };
+  const std::vector<Case> cases = {
+      {"simulate, policy refusal", "Simulate=1\n", false, SF_STATUS_REQ_NEXT_NOTIFICATION,
+       "Request does not contain allowed verb", "-", "10.0.0.5"},
+      {"simulate, REMOTE_ADDR unreadable", "Simulate=1\n", true, SF_STATUS_REQ_FINISHED,
+       "Windows returned an error", "Win error 5", "[-]"},
+      {"blocking, policy refusal", "Simulate=0\n", false, SF_STATUS_REQ_FINISHED,
+       "Request does not contain allowed verb", "-", "10.0.0.5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FilterHost host;
+    StartModule(&host, FilterIni(std::string(c.globals) + "RemoveBanner=1\n"));
+    HostConnection connection;
+    OpenConnection(&host, &connection);
+    if (c.failRemoteAddr) {
+      connection.failVariable = "REMOTE_ADDR";
+      connection.failError = 5;
+    }
+    EXPECT_EQ(SendChunk(&connection, kRefusedRequest), c.result);
+    bool blocked = c.result == SF_STATUS_REQ_FINISHED;
+    EXPECT_EQ(connection.written, blocked ? ExpectedBlockResponse(nullptr) : "");
+    if (blocked) {
+      EXPECT_EQ(connection.lastErrorAtWrite, 0u);
+    }
+    std::vector<LogRecord> records = Records(host);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, c.reason);
+    EXPECT_EQ(records[0].error, c.error);
+    EXPECT_EQ(records[0].client, c.client);
+    // Whatever the verdict, the context is gone.
+    EXPECT_EQ(connection.pfc.pFilterContext, nullptr);
+  }
+}
+
+TEST(Module, SimulatePassScansTheNextChunkAsANewRequest) {
+  FilterHost host;
+  StartModule(&host, FilterIni("Simulate=1\nRemoveBanner=1\n"));
+  HostConnection connection;
+  OpenConnection(&host, &connection);
+  EXPECT_EQ(SendChunk(&connection, "BREW /a.htm HTTP/1.1\r\nContent-Length: 20\r\n\r\n"),
+            SF_STATUS_REQ_NEXT_NOTIFICATION);
+  // The body that follows starts a fresh context and is judged on its own.
+  EXPECT_EQ(SendChunk(&connection, "body bytes, not verb"), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  std::vector<LogRecord> records = Records(host);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].request, kRefusedLine);
+  EXPECT_EQ(records[1].request, "body bytes, not verb");
+  EXPECT_EQ(connection.remoteAddrReads, 2);
+  EXPECT_EQ(connection.written, "");
+}
+
+TEST(Module, EndOfSessionFreesTheContextIfThereIsOne) {
+  FilterHost host;
+  StartModule(&host, FilterIni("RemoveBanner=1\n"));
+
+  HostConnection idle;  // never sent a byte
+  OpenConnection(&host, &idle);
+  EXPECT_EQ(EndConnection(&idle), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  EXPECT_EQ(idle.pfc.pFilterContext, nullptr);
+
+  HostConnection busy;
+  OpenConnection(&host, &busy);
+  ASSERT_EQ(SendChunk(&busy, "BRE"), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  ASSERT_NE(busy.pfc.pFilterContext, nullptr);
+  EXPECT_EQ(EndConnection(&busy), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  EXPECT_EQ(busy.pfc.pFilterContext, nullptr);
+  EXPECT_EQ(EndConnection(&busy), SF_STATUS_REQ_NEXT_NOTIFICATION);  // a second end is harmless
+
+  HostConnection refused;  // its context went with the verdict
+  OpenConnection(&host, &refused);
+  ASSERT_EQ(SendChunk(&refused, kRefusedRequest), SF_STATUS_REQ_FINISHED);
+  EXPECT_EQ(EndConnection(&refused), SF_STATUS_REQ_NEXT_NOTIFICATION);
+
+  EXPECT_EQ(idle.written + busy.written, "");
+  EXPECT_EQ(Records(host).size(), 1u);
+}
+
+TEST(Module, UndeclaredNotificationsChangeNothing) {
+  FilterHost host;
+  StartModule(&host, FilterIni("RemoveBanner=1\n"));
+  HostConnection connection;
+  OpenConnection(&host, &connection);
+  ASSERT_EQ(SendChunk(&connection, "BR"), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  void* context = connection.pfc.pFilterContext;
+  HTTP_FILTER_RAW_DATA unused{};
+  for (DWORD type : {DWORD(SF_NOTIFY_LOG), DWORD(SF_NOTIFY_PREPROC_HEADERS),
+                     DWORD(SF_NOTIFY_SEND_RAW_DATA), DWORD(0)}) {
+    SCOPED_TRACE(type);
+    EXPECT_EQ(Notify(&connection, type, type == SF_NOTIFY_SEND_RAW_DATA ? &unused : nullptr),
+              SF_STATUS_REQ_NEXT_NOTIFICATION);
+    EXPECT_EQ(connection.pfc.pFilterContext, context);
+  }
+  // The request goes on from where it was.
+  EXPECT_EQ(SendChunk(&connection, kRefusedRequest.substr(2)), SF_STATUS_REQ_FINISHED);
+  std::vector<LogRecord> records = Records(host);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].request, kRefusedLine);
+  EXPECT_EQ(connection.setHeaderCalls, 0);
+}
+
+TEST(Module, BannerSettingsShapeResponsesAndTheBlockResponse) {
+  struct Case {
+    const char* name;
+    const char* globals;
+    bool serverHeader;         // does a response still carry Server:?
+    const char* serverValue;   // its value when it does
+    int setHeaderCalls;        // per response
+    const char* pageServer;    // Server: text of the block response, null for none
+    int serverSoftwareReads;   // over the three refused connections
+  };
+  const std::vector<Case> cases = {
+      {"RemoveBanner", "RemoveBanner=1\n", false, "", 1, nullptr, 0},
+      {"RemoveBanner wins over ChangeBanner", "RemoveBanner=1\nChangeBanner=Web Server\n", false,
+       "", 1, nullptr, 0},
+      {"ChangeBanner", "ChangeBanner=Web Server\n", true, "Web Server", 1, "Web Server", 0},
+      {"neither", "", true, "Microsoft-IIS/10.0", 0, "Microsoft-IIS/10.0", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FilterHost host;
+    StartModule(&host, FilterIni(c.globals));
+
+    HostConnection browsing;
+    OpenConnection(&host, &browsing);
+    ASSERT_EQ(SendChunk(&browsing, kAllowedRequest), SF_STATUS_REQ_NEXT_NOTIFICATION);
+    // An interim response is handled like any other.
+    for (DWORD status : {100u, 200u}) {
+      SCOPED_TRACE(status);
+      EXPECT_EQ(SendResponse(&browsing, status), SF_STATUS_REQ_NEXT_NOTIFICATION);
+      EXPECT_EQ(browsing.hasServerHeader, c.serverHeader);
+      if (c.serverHeader) {
+        EXPECT_EQ(browsing.serverHeader, c.serverValue);
+      }
+    }
+    EXPECT_EQ(browsing.setHeaderCalls, 2 * c.setHeaderCalls);
+    EXPECT_EQ(browsing.written, "");
+
+    std::string page = ExpectedBlockResponse(c.pageServer);
+    for (int i = 0; i < 3; ++i) {
+      HostConnection refused;
+      OpenConnection(&host, &refused);
+      EXPECT_EQ(SendChunk(&refused, kRefusedRequest), SF_STATUS_REQ_FINISHED);
+      EXPECT_EQ(refused.written, page);
+      EXPECT_EQ(refused.writes, 1);
+    }
+    EXPECT_EQ(host.serverSoftwareReads.load(), c.serverSoftwareReads);
+  }
+}
+
+TEST(Module, RefusedServerHeaderChangeSendsTheBlockResponse) {
+  struct Case {
+    const char* globals;
+    const char* pageServer;
+  };
+  const std::vector<Case> cases = {
+      {"ChangeBanner=Web Server\n", "Web Server"},
+      {"ChangeBanner=Web Server\nSimulate=1\n", "Web Server"},  // the banner must not leak
+      {"RemoveBanner=1\n", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.globals);
+    FilterHost host;
+    StartModule(&host, FilterIni(c.globals));
+    HostConnection connection;
+    OpenConnection(&host, &connection);
+    ASSERT_EQ(SendChunk(&connection, kAllowedRequest), SF_STATUS_REQ_NEXT_NOTIFICATION);
+    connection.setHeaderResult = FALSE;
+    EXPECT_EQ(SendResponse(&connection, 200), SF_STATUS_REQ_FINISHED);
+    EXPECT_EQ(connection.written, ExpectedBlockResponse(c.pageServer));
+    EXPECT_EQ(connection.lastErrorAtWrite, 0u);
+    EXPECT_TRUE(Records(host).empty());  // not a rejection: nothing is logged
+  }
+}
+
+TEST(Module, StartsAgainAfterTerminate) {
+  FilterHost host;
+  StartModule(&host, FilterIni("RemoveBanner=1\n"));
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    if (round > 0) {
+      uint32_t error = 0;
+      ASSERT_TRUE(StartHost(&host, &error)) << "last error " << error;
+    }
+    HostConnection connection;
+    OpenConnection(&host, &connection);
+    EXPECT_EQ(SendChunk(&connection, kRefusedRequest), SF_STATUS_REQ_FINISHED);
+    EXPECT_EQ(connection.written, ExpectedBlockResponse(nullptr));
+    StopHost(&host);
+    EXPECT_EQ(Records(host).size(), size_t(round + 1));
+  }
+}
+
+}  // namespace
+}  // namespace rg::test
