@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,6 +91,51 @@ TEST(ConcurrentFilter, EveryRejectionIsOneWholeLine) {
   for (const std::vector<int>& thread : seen)
     for (int count : thread) duplicates += count > 1 ? 1 : 0;
   EXPECT_EQ(duplicates, 0);
+}
+
+TEST(ConcurrentFilter, FailedConnectionsRaceTheLazyBlockResponse) {
+  // Half of the first connections fail before they reach the lazy build and
+  // are blocked while the other half build the page: a failed one gets either
+  // no bytes or the whole page, never a torn length and pointer.
+  constexpr int kRounds = 40;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    FilterHost host;
+    ASSERT_EQ(BindModule(&host, FilterIni().c_str()), "");
+    uint32_t error = 0;
+    ASSERT_TRUE(StartHost(&host, &error)) << "last error " << error;
+    const std::string page = ExpectedBlockResponse("Microsoft-IIS/10.0");
+    std::atomic<int> ready{0};
+    std::vector<std::string> written(kThreads);
+    std::vector<DWORD> results(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        HostConnection connection;
+        OpenConnection(&host, &connection);
+        if (t % 2 == 0) {
+          connection.failVariable = "REMOTE_ADDR";
+          connection.failError = 5;
+        }
+        ready.fetch_add(1);
+        while (ready.load() < kThreads) std::this_thread::yield();
+        results[t] = SendChunk(&connection, kRefusedRequest);
+        written[t] = connection.written;
+        EndConnection(&connection);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+      SCOPED_TRACE(t);
+      EXPECT_EQ(results[t], DWORD(SF_STATUS_REQ_FINISHED));
+      if (t % 2 == 0) {
+        EXPECT_TRUE(written[t].empty() || written[t] == page) << written[t].size();
+      } else {
+        EXPECT_EQ(written[t], page);
+      }
+    }
+    EXPECT_EQ(host.serverSoftwareReads.load(), 1);
+  }
 }
 
 }  // namespace

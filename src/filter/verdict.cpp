@@ -13,10 +13,18 @@ namespace {
 // first so that a host reading it after the call sees only what the write
 // itself reported. With no block response built yet the write carries no
 // bytes; the request is ended all the same.
-void WriteBlockResponse(HTTP_FILTER_CONTEXT* pfc, const FilterPolicy* policy) {
+//
+// The page and its length are read under LogLock: a connection whose first
+// chunk failed before it reached the lazy build has never synchronized with
+// the connection building the page right now, and could otherwise see the
+// new length with the old null pointer.
+void WriteBlockResponse(HTTP_FILTER_CONTEXT* pfc, FilterPolicy* policy) {
+  LockEnter(&LogLock);
+  char* page = policy->BlockResponse;
+  DWORD count = page != nullptr ? policy->BlockResponseLength : 0;
+  LockLeave(&LogLock);
   SetLastErrorValue(0);
-  DWORD count = policy->BlockResponseLength;
-  pfc->WriteClient(pfc, policy->BlockResponse, &count, 0);
+  pfc->WriteClient(pfc, page, &count, 0);
 }
 
 char kServerHeaderName[] = "Server:";
@@ -50,7 +58,7 @@ DWORD IssueVerdict(HTTP_FILTER_CONTEXT* pfc, uint32_t reason, uint32_t matchInde
 // the server cannot change the header, the client gets the block response
 // instead, so the real banner never leaks; this holds in Simulate mode too.
 DWORD FilterServerHeader(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* response) {
-  const FilterPolicy* policy = g_policy;
+  FilterPolicy* policy = g_policy;
   char* banner = policy->Banner != nullptr ? policy->Banner : kEmptyValue;
   if (policy->RemoveBanner == 0 && banner[0] == '\0') return SF_STATUS_REQ_NEXT_NOTIFICATION;
   // With RemoveBanner the loader leaves the banner empty; an empty value
