@@ -1,0 +1,404 @@
+#include "ravelgard/lint.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "ravelgard/ini_text.h"
+
+namespace rg::tool {
+
+namespace {
+
+enum class KeyKind { kLength, kInteger, kText };
+
+struct KnownKey {
+  const char* name;
+  KeyKind kind;
+  int32_t deflt;
+};
+
+// The Globals keys the filter reads. The six length keys are found by a
+// case-sensitive test of how a line begins; the others through the profile
+// reader, which ignores letter case.
+constexpr KnownKey kKeys[] = {
+    {"UrlMaxLen", KeyKind::kLength, -1},
+    {"QueryMaxLen", KeyKind::kLength, -1},
+    {"HeaderNameMaxLen", KeyKind::kLength, -1},
+    {"HeaderValueMaxLen", KeyKind::kLength, -1},
+    {"PayloadMaxLen", KeyKind::kLength, -1},
+    {"ContentLengthMaxLen", KeyKind::kLength, -1},
+    {"VerbAllow", KeyKind::kInteger, 1},
+    {"ValidHttpVersion", KeyKind::kInteger, 1},
+    {"ValidHostPort", KeyKind::kInteger, 1},
+    {"ExtensionAllow", KeyKind::kInteger, 1},
+    {"DenyHeaderName", KeyKind::kInteger, 1},
+    {"ValidMaxLenByHeader", KeyKind::kInteger, 1},
+    {"DenyUrlSequence", KeyKind::kInteger, 1},
+    {"DenyQuerySequence", KeyKind::kInteger, 1},
+    {"AllowDotInUrl", KeyKind::kInteger, 0},
+    {"AllowHighBitInUrl", KeyKind::kInteger, 0},
+    {"CanonUrlBeforeScan", KeyKind::kInteger, 1},
+    {"FailOnReCanonUrlChange", KeyKind::kInteger, 1},
+    {"AllowHighBitInQuery", KeyKind::kInteger, 0},
+    {"CanonQueryBeforeScan", KeyKind::kInteger, 1},
+    {"FailOnReCanonQueryChange", KeyKind::kInteger, 1},
+    {"CanonHeaderName", KeyKind::kInteger, 0},
+    {"FailOnReCanonHeaderNameChange", KeyKind::kInteger, 0},
+    {"CanonHeaderValue", KeyKind::kInteger, 0},
+    {"FailOnReCanonHeaderValueChange", KeyKind::kInteger, 0},
+    {"AllowHighBitInPayload", KeyKind::kInteger, 0},
+    {"RemoveBanner", KeyKind::kInteger, 0},
+    {"ChangeBanner", KeyKind::kText, 0},
+    {"HighPriority", KeyKind::kInteger, 1},
+    {"Simulate", KeyKind::kInteger, 0},
+    {"LogFilesDir", KeyKind::kText, 0},
+};
+
+enum class ListKind { kPlain, kExtension, kSequence, kLimits };
+
+struct KnownSection {
+  const char* name;
+  const char* switchKey;   // the Globals key that decides whether it is read
+  bool readWhenSwitchOn;   // false: read when the switch is 0 (deny lists)
+  const char* otherName;   // the section the switch selects instead, if any
+  bool caseSensitive;      // entries matched with exact case
+  ListKind kind;
+};
+
+constexpr KnownSection kSections[] = {
+    {"VerbAllow", "VerbAllow", true, "VerbDeny", true, ListKind::kPlain},
+    {"VerbDeny", "VerbAllow", false, "VerbAllow", true, ListKind::kPlain},
+    {"ValidHttpVersion", "ValidHttpVersion", true, nullptr, true, ListKind::kPlain},
+    {"ValidHostPort", "ValidHostPort", true, nullptr, false, ListKind::kPlain},
+    {"ExtensionAllow", "ExtensionAllow", true, "ExtensionDeny", false, ListKind::kExtension},
+    {"ExtensionDeny", "ExtensionAllow", false, "ExtensionAllow", false, ListKind::kExtension},
+    {"DenyHeaderName", "DenyHeaderName", true, nullptr, false, ListKind::kPlain},
+    {"ValidMaxLenByHeader", "ValidMaxLenByHeader", true, nullptr, false, ListKind::kLimits},
+    {"DenyUrlSequence", "DenyUrlSequence", true, nullptr, false, ListKind::kSequence},
+    {"DenyQuerySequence", "DenyQuerySequence", true, nullptr, false, ListKind::kSequence},
+};
+
+constexpr size_t kTextLimit = 254;
+
+struct Context {
+  std::vector<LintWarning> warnings;
+  const IniSection* globals;  // the first [Globals], or null
+};
+
+void Warn(Context* c, uint32_t line, std::string message) {
+  c->warnings.push_back({line, std::move(message)});
+}
+
+// Quotes text for a message; a line end never stands in one, and other
+// control bytes are shown as \xNN.
+std::string Quote(std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "'";
+  for (unsigned char ch : text) {
+    if (ch < 0x20 || ch == 0x7F) {
+      out += "\\x";
+      out += kHex[ch >> 4];
+      out += kHex[ch & 15];
+    } else {
+      out += static_cast<char>(ch);
+    }
+  }
+  return out + "'";
+}
+
+// The profile reader's integer rule: the leading number, decimal or 0x hex,
+// with an optional '-'; ok is false when no digit leads the value.
+int32_t ReadInteger(std::string_view value, bool* ok) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < value.size() && value[i] == '-') {
+    negative = true;
+    ++i;
+  }
+  uint32_t n = 0;
+  size_t digits = 0;
+  if (value.size() - i > 2 && value[i] == '0' && (value[i + 1] == 'x' || value[i + 1] == 'X')) {
+    for (i += 2; i < value.size(); ++i, ++digits) {
+      char c = value[i];
+      int v = (c >= '0' && c <= '9')   ? c - '0'
+              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                       : -1;
+      if (v < 0) break;
+      n = n * 16 + static_cast<uint32_t>(v);
+    }
+  }
+  if (digits == 0) {
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i, ++digits)
+      n = n * 10 + static_cast<uint32_t>(value[i] - '0');
+  }
+  *ok = digits > 0;
+  return static_cast<int32_t>(negative ? 0u - n : n);
+}
+
+// The first line of a section whose key is name (without case), or null.
+const IniLine* FindKey(const IniSection* section, std::string_view name) {
+  if (section == nullptr) return nullptr;
+  for (const IniLine& l : section->lines)
+    if (l.hasEquals && SameNoCase(l.key, name)) return &l;
+  return nullptr;
+}
+
+int32_t GlobalInt(const Context& c, std::string_view key, int32_t deflt) {
+  const IniLine* l = FindKey(c.globals, key);
+  if (l == nullptr) return deflt;
+  bool ok = false;
+  return ReadInteger(l->value, &ok);
+}
+
+template <typename T, size_t N>
+const T* Nearest(const T (&table)[N], std::string_view name) {
+  const T* best = &table[0];
+  size_t bestDistance = SIZE_MAX;
+  for (const T& entry : table) {
+    size_t d = EditDistance(name, entry.name);
+    if (d < bestDistance) {
+      bestDistance = d;
+      best = &entry;
+    }
+  }
+  return best;
+}
+
+void LintGlobals(Context* c, const IniSection& s) {
+  bool lengthFound[6] = {};
+  for (size_t i = 0; i < s.lines.size(); ++i) {
+    const IniLine& l = s.lines[i];
+    std::string_view key = l.hasEquals ? std::string_view(l.key) : std::string_view(l.delivered);
+
+    // A length key counts when the line merely begins with its name.
+    bool handled = false;
+    for (size_t k = 0; k < 6 && !handled; ++k) {
+      std::string_view name = kKeys[k].name;
+      if (lengthFound[k] || l.delivered.compare(0, name.size(), name) != 0) continue;
+      lengthFound[k] = true;
+      handled = true;
+      if (key == name && l.hasEquals) break;
+      const IniLine* exact = FindKey(&s, name);
+      if (exact == nullptr) {
+        Warn(c, l.number,
+             "key " + Quote(key) + " is taken for '" + std::string(name) +
+                 "' because it begins with that name; with no '" + std::string(name) +
+                 "' key the limit reads as -1, which limits nothing");
+      } else {
+        Warn(c, l.number,
+             "unknown key " + Quote(key) + " in [Globals]; did you mean '" + std::string(name) +
+                 "'? (it switches the limit on, but the value comes from line " +
+                 std::to_string(exact->number) + ")");
+      }
+    }
+
+    const KnownKey* known = nullptr;
+    for (const KnownKey& k : kKeys)
+      if (SameNoCase(key, k.name)) known = &k;
+    if (!handled) {
+      if (known != nullptr && key != known->name) {
+        if (known->kind == KeyKind::kLength)
+          Warn(c, l.number,
+               "key " + Quote(key) + " is ignored: the length keys must be written with exact "
+                   "letter case, '" + known->name + "'");
+        else
+          Warn(c, l.number,
+               "key " + Quote(key) + " differs in letter case from '" + known->name +
+                   "' (it is read, but the length keys would not be)");
+      } else if (known == nullptr && !l.hasEquals) {
+        Warn(c, l.number, "line " + Quote(l.delivered) + " in [Globals] has no '=' and sets nothing");
+      } else if (known == nullptr) {
+        Warn(c, l.number,
+             "unknown key " + Quote(key) + " in [Globals]; did you mean '" +
+                 Nearest(kKeys, key)->name + "'?");
+      }
+    }
+    if (!l.hasEquals) continue;
+
+    // Only the first setting of a key is read.
+    const IniLine* first = FindKey(&s, key);
+    if (first != &l) {
+      Warn(c, l.number,
+           "key " + Quote(key) + " is set again; only the first setting (line " +
+               std::to_string(first->number) + ") is read");
+      continue;
+    }
+    if (known == nullptr) continue;
+    if (known->kind == KeyKind::kText) {
+      if (l.value.size() > kTextLimit)
+        Warn(c, l.number,
+             "the value of '" + std::string(known->name) + "' is longer than 254 characters and "
+                 "is cut to its first 254");
+      continue;
+    }
+    bool ok = false;
+    ReadInteger(l.value, &ok);
+    if (!ok)
+      Warn(c, l.number,
+           "the value " + Quote(l.value) + " of '" + known->name + "' is not a number and reads as 0");
+  }
+}
+
+// Bytes at either end of an entry that look blank but that the reader keeps
+// (it removes only spaces and tabs), so the entry can never match.
+const char* KeptBlankAtEnds(std::string_view e) {
+  struct Blank {
+    std::string_view bytes;
+    const char* name;
+  };
+  static constexpr Blank kBlanks[] = {
+      {"\xC2\xA0", "a no-break space"},       {"\xE2\x80\x8B", "a zero-width space"},
+      {"\xE3\x80\x80", "an ideographic space"}, {"\xA0", "a no-break space"},
+      {"\v", "a vertical tab"},               {"\f", "a form feed"},
+      {"\r", "a carriage return"},
+  };
+  for (const Blank& b : kBlanks) {
+    if (e.size() >= b.bytes.size() &&
+        (e.substr(0, b.bytes.size()) == b.bytes || e.substr(e.size() - b.bytes.size()) == b.bytes))
+      return b.name;
+  }
+  return nullptr;
+}
+
+bool HasInlineComment(std::string_view entry, ListKind kind) {
+  // In a sequence list ';' may be the very thing refused, so only a ';' after
+  // a blank reads as a comment there.
+  if (kind != ListKind::kSequence) return entry.find(';') != std::string_view::npos;
+  return entry.find(" ;") != std::string_view::npos || entry.find("\t;") != std::string_view::npos;
+}
+
+void LintLimits(Context* c, const IniSection& s) {
+  for (size_t i = 0; i < s.lines.size(); ++i) {
+    const IniLine& l = s.lines[i];
+    if (!l.hasEquals) {
+      Warn(c, l.number,
+           "line " + Quote(l.delivered) + " in [ValidMaxLenByHeader] has no '=' and is skipped; "
+               "write Name=limit");
+      continue;
+    }
+    // The limit is looked up again by the header name, so a second line for
+    // the same header gets the first line's limit.
+    const IniLine* first = FindKey(&s, l.key);
+    if (first != &l) {
+      Warn(c, l.number,
+           "header " + Quote(l.key) + " is listed again; its limit is looked up by name, so this "
+               "line gets the limit of line " + std::to_string(first->number) + " (" +
+               first->value + ")");
+      continue;
+    }
+    bool ok = false;
+    ReadInteger(l.value, &ok);
+    if (!ok)
+      Warn(c, l.number,
+           "the limit " + Quote(l.value) + " of header " + Quote(l.key) + " is not a number and "
+               "reads as 0, which refuses every non-empty value");
+  }
+}
+
+void LintList(Context* c, const IniSection& s, const KnownSection& k) {
+  if (k.kind == ListKind::kLimits) {
+    LintLimits(c, s);
+    return;
+  }
+  for (size_t i = 0; i < s.lines.size(); ++i) {
+    const IniLine& l = s.lines[i];
+    const std::string& e = l.delivered;
+    if (HasInlineComment(e, k.kind))
+      Warn(c, l.number,
+           "entry " + Quote(e) + " holds a ';' comment; comments must stand on a line of their "
+               "own, here the whole line is the entry");
+    if (const char* blank = KeptBlankAtEnds(e))
+      Warn(c, l.number,
+           "entry " + Quote(e) + " begins or ends with " + blank + ", which is kept as part of "
+               "the entry");
+    if (k.kind == ListKind::kExtension && e[0] != '.')
+      Warn(c, l.number,
+           "extension " + Quote(e) + " has no leading dot and can never match; write " +
+               Quote("." + e));
+    for (size_t j = 0; j < i; ++j) {
+      const std::string& earlier = s.lines[j].delivered;
+      if (k.caseSensitive ? earlier == e : SameNoCase(earlier, e)) {
+        Warn(c, l.number,
+             "entry " + Quote(e) + " is listed again (first on line " +
+                 std::to_string(s.lines[j].number) + ")");
+        break;
+      }
+    }
+  }
+}
+
+void LintSection(Context* c, const IniSection& s) {
+  if (s.duplicate) {
+    Warn(c, s.number,
+         "section [" + s.name + "] appears again; only the first one (line " +
+             std::to_string(s.firstNumber) + ") is read");
+    return;
+  }
+  if (SameNoCase(s.name, "Globals")) {
+    LintGlobals(c, s);
+    return;
+  }
+  const KnownSection* known = nullptr;
+  for (const KnownSection& k : kSections)
+    if (SameNoCase(s.name, k.name)) known = &k;
+  if (known == nullptr) {
+    std::string nearest = EditDistance(s.name, "Globals") <=
+                                  EditDistance(s.name, Nearest(kSections, s.name)->name)
+                              ? "Globals"
+                              : Nearest(kSections, s.name)->name;
+    Warn(c, s.number,
+         "unknown section [" + s.name + "] is never read; did you mean [" + nearest + "]?");
+    return;
+  }
+  int32_t value = GlobalInt(*c, known->switchKey, 1);
+  bool read = known->readWhenSwitchOn ? value != 0 : value == 0;
+  if (!read) {
+    std::string why = std::string(known->switchKey) + " is " + std::to_string(value);
+    if (known->otherName != nullptr)
+      Warn(c, s.number,
+           "section [" + s.name + "] is not read: " + why + ", which selects [" +
+               known->otherName + "]");
+    else
+      Warn(c, s.number, "section [" + s.name + "] is not read: " + why);
+  }
+  LintList(c, s, *known);
+}
+
+}  // namespace
+
+size_t EditDistance(std::string_view a, std::string_view b) {
+  auto lower = [](char ch) { return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch | 0x20) : ch; };
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      size_t cost = lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1;
+      row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + cost});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+std::vector<LintWarning> LintIni(std::string_view content) {
+  IniText ini = ParseIniText(content);
+  Context c{{}, nullptr};
+  for (const IniSection& s : ini.sections)
+    if (!s.duplicate && SameNoCase(s.name, "Globals")) c.globals = &s;
+  if (content.substr(0, 3) == "\xEF\xBB\xBF")
+    Warn(&c, 1,
+         "the file begins with a UTF-8 byte order mark, which the reader takes as part of the "
+         "first line; save it without one");
+  for (uint32_t line : ini.orphanLines)
+    Warn(&c, line, "line before the first section is ignored");
+  for (const IniSection& s : ini.sections) LintSection(&c, s);
+  std::stable_sort(c.warnings.begin(), c.warnings.end(),
+                   [](const LintWarning& a, const LintWarning& b) { return a.line < b.line; });
+  return std::move(c.warnings);
+}
+
+}  // namespace rg::tool

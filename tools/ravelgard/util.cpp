@@ -1,0 +1,113 @@
+#include "ravelgard/util.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/errors.h"
+
+namespace rg::tool {
+
+const char* ErrorMeaning(uint32_t error) {
+  switch (error) {
+    case 0: return "success";
+    case 2: return "file not found";
+    case 3: return "path not found";
+    case 4: return "too many open files";
+    case 5: return "access denied";
+    case 6: return "invalid handle";
+    case 8: return "not enough memory";
+    case 19: return "write-protected medium";
+    case 31: return "device not functioning";
+    case 32: return "file in use by another process";
+    case 87: return "invalid parameter";
+    case 112: return "disk full";
+    case 122: return "buffer too small";
+    case 183: return "already exists";
+    case 206: return "file name too long";
+    default: return "unknown error";
+  }
+}
+
+std::string DescribeError(uint32_t error) {
+  return "error " + std::to_string(error) + " (" + ErrorMeaning(error) + ")";
+}
+
+uint32_t ReadInput(const std::string& path, std::string* out, ReadProblem* problem) {
+  *problem = ReadProblem{false, false};
+  out->clear();
+  const bool isStdin = (path == "-");
+  int fd = 0;
+  if (!isStdin) {
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return WinErrorFromErrno(errno);
+  }
+  uint32_t error = 0;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    problem->isDirectory = true;
+    error = kErrorAccessDenied;
+  }
+  char block[65536];
+  while (error == 0) {
+    ssize_t got = read(fd, block, sizeof block);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      problem->isDirectory = (errno == EISDIR);
+      error = WinErrorFromErrno(errno);
+      break;
+    }
+    if (got == 0) break;
+    if (out->size() + static_cast<size_t>(got) > kMaxInputBytes) {
+      problem->tooLarge = true;
+      error = kErrorNotEnoughMemory;
+      break;
+    }
+    out->append(block, static_cast<size_t>(got));
+  }
+  if (!isStdin) close(fd);
+  if (error != 0) out->clear();
+  return error;
+}
+
+uint32_t MakePrivateDirectory(std::string* path) {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = (base != nullptr && base[0] != '\0') ? base : "/tmp";
+  pattern += "/ravelgard.XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) return WinErrorFromErrno(errno);
+  *path = pattern;
+  return 0;
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+void PrintError(std::string_view message) {
+  std::string line = "ravelgard: ";
+  line.append(message);
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+void AppendPrintable(std::string* out, std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      out->append("\\x");
+      *out += kHex[c >> 4];
+      *out += kHex[c & 15];
+    } else {
+      *out += static_cast<char>(c);
+    }
+  }
+}
+
+}  // namespace rg::tool

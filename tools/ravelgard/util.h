@@ -1,0 +1,49 @@
+// Small services the subcommands share: reading input files, naming
+// Windows error numbers, private temporary directories, and printing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace rg::tool {
+
+// Exit statuses of the command.
+constexpr int kExitOk = 0;        // every request passed / no warning
+constexpr int kExitFindings = 1;  // a request was blocked / --strict warnings
+constexpr int kExitUsage = 2;     // bad arguments, unreadable input, bad policy
+
+// Largest input file accepted: the filter counts a request's bytes in 32
+// bits, and a capture this large is a mistake rather than a request.
+constexpr uint64_t kMaxInputBytes = 1ull << 30;
+
+// Short English meaning of a Windows error number ("file not found"), or
+// "unknown error".
+const char* ErrorMeaning(uint32_t error);
+// "error 2 (file not found)".
+std::string DescribeError(uint32_t error);
+
+// Reads a whole file ("-" is standard input) into out. Returns 0, or a
+// Windows error number; a directory gives 5 with isDirectory set, a file
+// over kMaxInputBytes gives 8 with tooLarge set.
+struct ReadProblem {
+  bool isDirectory;
+  bool tooLarge;
+};
+uint32_t ReadInput(const std::string& path, std::string* out, ReadProblem* problem);
+
+// Creates a fresh private directory under $TMPDIR (or /tmp). Returns 0 and
+// its path, or an error number.
+uint32_t MakePrivateDirectory(std::string* path);
+// Removes a directory and everything in it; errors are ignored, since it
+// only ever holds files this process made.
+void RemoveTree(const std::string& path);
+
+// Writes "ravelgard: " + message + "\n" to standard error.
+void PrintError(std::string_view message);
+// Appends text for a terminal: printable bytes and bytes 0x80 and above as
+// they are, other control bytes as \xNN so that a hostile request cannot
+// drive the terminal.
+void AppendPrintable(std::string* out, std::string_view text);
+
+}  // namespace rg::tool
