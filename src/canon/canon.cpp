@@ -107,6 +107,45 @@ bool ConvertHexLikeStrtol(const uint8_t* s, uint32_t count, long* value) {
   return true;
 }
 
+// Moves the bytes [from, stop) down to `to` (to <= from) and returns the
+// new output count. Short runs, the usual case in hostile input, are moved
+// byte by byte to spare a library call per byte.
+inline uint32_t MoveRun(uint8_t* text, uint32_t to, uint32_t from, uint32_t stop) {
+  uint32_t count = stop - from;
+  if (to != from) {
+    if (count <= 16) {
+      for (uint32_t i = 0; i < count; ++i) text[to + i] = text[from + i];
+    } else {
+      std::memmove(text + to, text + from, count);
+    }
+  }
+  return to + count;
+}
+
+// Position of the first '%' at or after p, or n.
+inline uint32_t FindPercent(const uint8_t* text, uint32_t p, uint32_t n) {
+  uint32_t limit = n - p > 16 ? p + 16 : n;
+  while (p < limit) {
+    if (text[p] == '%') return p;
+    ++p;
+  }
+  if (p == n) return n;
+  const void* hit = std::memchr(text + p, '%', n - p);
+  return hit != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - text) : n;
+}
+
+// Position of the first byte of 0x80 or above at or after p, or n.
+inline uint32_t FindNonAscii(const uint8_t* text, uint32_t p, uint32_t n) {
+  while (n - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, text + p, 8);
+    if ((word & 0x8080808080808080ull) != 0) break;
+    p += 8;
+  }
+  while (p < n && text[p] < 0x80) ++p;
+  return p;
+}
+
 }  // namespace
 
 int MatchUtf8Row(const uint8_t* bytes, uint32_t row, uint8_t* payload) {
@@ -127,12 +166,12 @@ void PercentDecode(uint8_t* text, uint32_t* length) {
   uint32_t p = 0;
   // out never passes p, so writing in place never overwrites unread bytes.
   while (p < n) {
-    uint8_t c = text[p];
-    if (c != '%') {
-      text[out++] = c;
-      ++p;
-      continue;
-    }
+    // Bytes up to the next '%' are copied as one run.
+    uint32_t stop = FindPercent(text, p, n);
+    out = MoveRun(text, out, p, stop);
+    p = stop;
+    if (p == n) break;
+
     if (p + 5 < n && (text[p + 1] == 'u' || text[p + 1] == 'U')) {
       long converted = 0;
       if (!ConvertHexLikeStrtol(text + p + 2, 4, &converted)) {
@@ -165,7 +204,7 @@ void PercentDecode(uint8_t* text, uint32_t* length) {
       continue;
     }
     // A '%' among the last two bytes cannot start an escape and is kept.
-    text[out++] = c;
+    text[out++] = '%';
     ++p;
   }
   *length = out;
@@ -176,6 +215,12 @@ void FoldUtf8(uint8_t* text, uint32_t* length) {
   uint32_t out = 0;
   uint32_t p = 0;
   while (p < n) {
+    // ASCII bytes are their own one-byte forms and move as one run.
+    uint32_t stop = FindNonAscii(text, p, n);
+    out = MoveRun(text, out, p, stop);
+    p = stop;
+    if (p == n) break;
+
     uint8_t b0 = text[p];
     uint32_t r = kLeadRow.row[b0];
     uint8_t payload[6];
@@ -187,13 +232,9 @@ void FoldUtf8(uint8_t* text, uint32_t* length) {
       ++p;
       continue;
     }
-    if (r == 0) {
-      text[out++] = b0;
-    } else {
-      // The low 8 bits of the encoded number: two bits of the next-to-last
-      // byte and six of the last. Higher bits are discarded on purpose.
-      text[out++] = static_cast<uint8_t>(((payload[r - 1] & 0x03u) << 6) | payload[r]);
-    }
+    // The low 8 bits of the encoded number: two bits of the next-to-last
+    // byte and six of the last. Higher bits are discarded on purpose.
+    text[out++] = static_cast<uint8_t>(((payload[r - 1] & 0x03u) << 6) | payload[r]);
     p += r + 1;
   }
   *length = out;
