@@ -169,8 +169,10 @@ void ObserveVerdict(HTTP_FILTER_CONTEXT* pfc, const ScanContext* context, uint32
   Connection* c = static_cast<Connection*>(pfc->ServerContext);
   Record r{reason, winError, result, ReasonMessage(reason, matchIndex), std::string(), false};
   // The same bytes the log's request field holds.
-  if (context != nullptr && context->data != nullptr) {
-    uint32_t n = context->lineComplete ? context->lineEnd : context->length;
+  uint32_t n = 0;
+  if (context != nullptr && context->data != nullptr)
+    n = context->lineComplete ? context->lineEnd : context->length;
+  if (n > 0) {
     r.request.assign(reinterpret_cast<const char*>(context->data), n);
     r.hasRequest = true;
   }
@@ -288,8 +290,9 @@ void AppendText(std::string* out, const std::string& name, size_t index, const R
   }
   if (r.verdict == Verdict::kNotScreened)
     *out += " (the connection was closed after request #" + std::to_string(blockedIndex) + ")";
-  else if (!r.complete)
-    *out += " (incomplete: the recording ends inside this request)";
+  else if (!r.complete && r.verdict != Verdict::kBlocked)
+    *out += " (incomplete: the recording ends inside this request, the filter was still "
+            "waiting for the rest)";
   *out += '\n';
   for (const Record& extra : r.records) {
     if (&extra == deciding) continue;

@@ -4,11 +4,14 @@ namespace rg::tool {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+// The reader drops spaces and tabs at the start, and spaces, tabs and CRs
+// (the CR of a CR LF line end among them) at the end.
+bool IsLeadBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsTrailBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  while (!s.empty() && IsLeadBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsTrailBlank(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -34,7 +37,6 @@ IniText ParseIniText(std::string_view content) {
     std::string_view line = content.substr(pos, end - pos);
     pos = end + 1;
     ++number;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     size_t nul = line.find('\0');
     if (nul != std::string_view::npos) line = line.substr(0, nul);
     line = Trim(line);

@@ -31,7 +31,8 @@ struct IniText {
 };
 
 // Splits the file into sections and delivered lines: CR LF or LF line ends;
-// space and tab around lines, keys and values removed; empty lines and
+// spaces and tabs around lines, keys and values removed (and CRs at their
+// ends); empty lines and
 // lines starting with ';' skipped; a NUL ends a line's text; section names
 // compared without ASCII case.
 IniText ParseIniText(std::string_view content);

@@ -241,7 +241,8 @@ void LintGlobals(Context* c, const IniSection& s) {
 }
 
 // Bytes at either end of an entry that look blank but that the reader keeps
-// (it removes only spaces and tabs), so the entry can never match.
+// (it removes only spaces and tabs, and CRs at the end), so the entry can
+// never match.
 const char* KeptBlankAtEnds(std::string_view e) {
   struct Blank {
     std::string_view bytes;
@@ -251,7 +252,6 @@ const char* KeptBlankAtEnds(std::string_view e) {
       {"\xC2\xA0", "a no-break space"},       {"\xE2\x80\x8B", "a zero-width space"},
       {"\xE3\x80\x80", "an ideographic space"}, {"\xA0", "a no-break space"},
       {"\v", "a vertical tab"},               {"\f", "a form feed"},
-      {"\r", "a carriage return"},
   };
   for (const Blank& b : kBlanks) {
     if (e.size() >= b.bytes.size() &&
