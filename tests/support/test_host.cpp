@@ -169,6 +169,10 @@ void StopHost(FilterHost* host) {
   host->started = false;
 }
 
+HostConnection::~HostConnection() {
+  if (pfc.pFilterContext != nullptr && host != nullptr && host->started) EndConnection(this);
+}
+
 void OpenConnection(FilterHost* host, HostConnection* connection, std::string_view remoteAddr) {
   connection->host = host;
   connection->remoteAddr = remoteAddr;

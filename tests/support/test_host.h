@@ -80,6 +80,7 @@ struct HostConnection {
   int setHeaderCalls = 0;
   BOOL setHeaderResult = TRUE;
   HostConnection() = default;
+  ~HostConnection();  // ends the connection, as a server always does, if the filter holds a context
   HostConnection(const HostConnection&) = delete;
   HostConnection& operator=(const HostConnection&) = delete;
 };
