@@ -1,0 +1,147 @@
+// Filling the policy's lists from INI sections. (Matching and releasing live
+// in lists.cpp.)
+#include <cstring>
+
+#include "platform/platform.h"
+#include "policy/policy.h"
+
+namespace rg {
+
+namespace {
+
+// The error of the allocation that just failed. A platform that reports no
+// error must not turn a failed load into a success with a half-built list,
+// so "no error" becomes "not enough memory".
+uint32_t AllocationError() {
+  uint32_t error = GetLastErrorValue();
+  return error != 0 ? error : kErrorNotEnoughMemory;
+}
+
+// Length of the section line at offset pos. The profile reader always leaves
+// a double NUL inside the buffer; the walk is bounded by the buffer anyway,
+// so a reader that did not could make a line shorter but never a read
+// overrun.
+uint32_t LineLength(const char* buffer, uint32_t pos, uint32_t size) {
+  const void* nul = std::memchr(buffer + pos, 0, size - pos);
+  return nul != nullptr ? static_cast<uint32_t>(static_cast<const char*>(nul) - (buffer + pos))
+                        : size - pos;
+}
+
+// A heap copy of len bytes with a NUL after them (the zero fill supplies it).
+char* CopyLine(const char* text, uint32_t len) {
+  char* copy = static_cast<char*>(HeapAllocZero(size_t{len} + 1));
+  if (copy != nullptr) std::memcpy(copy, text, len);
+  return copy;
+}
+
+// Fills the arrays of a list whose count is set from the section's lines.
+// False when an allocation fails; the list is then partly built and the
+// last-error value is that of the failed allocation.
+bool BuildStringList(const char* buffer, uint32_t size, StringList* list) {
+  list->entries = static_cast<char**>(HeapAllocZero(size_t{list->count} * sizeof(char*)));
+  if (list->entries == nullptr) return false;
+  list->lengths = static_cast<uint32_t*>(HeapAllocZero(size_t{list->count} * sizeof(uint32_t)));
+  if (list->lengths == nullptr) return false;
+  uint32_t pos = 0;
+  for (uint32_t i = 0; i < list->count; ++i) {
+    uint32_t len = LineLength(buffer, pos, size);
+    list->entries[i] = CopyLine(buffer + pos, len);
+    if (list->entries[i] == nullptr) return false;
+    list->lengths[i] = len;
+    pos += len + 1;
+  }
+  return true;
+}
+
+// As BuildStringList, for the "name=limit" lines of a section.
+bool BuildHeaderLimitList(const char* buffer, uint32_t size, const char* section,
+                          const char* iniPath, HeaderLimitList* list) {
+  const size_t count = list->count;
+  list->names = static_cast<char**>(HeapAllocZero(count * sizeof(char*)));
+  if (list->names == nullptr) return false;
+  list->nameLengths = static_cast<uint32_t*>(HeapAllocZero(count * sizeof(uint32_t)));
+  if (list->nameLengths == nullptr) return false;
+  list->limits = static_cast<int32_t*>(HeapAllocZero(count * sizeof(int32_t)));
+  if (list->limits == nullptr) return false;
+  uint32_t i = 0;
+  for (uint32_t pos = 0; pos < size && buffer[pos] != '\0' && i < count;) {
+    uint32_t len = LineLength(buffer, pos, size);
+    const void* equals = std::memchr(buffer + pos, '=', len);
+    if (equals != nullptr) {
+      uint32_t nameLength =
+          static_cast<uint32_t>(static_cast<const char*>(equals) - (buffer + pos));
+      list->names[i] = CopyLine(buffer + pos, nameLength);
+      if (list->names[i] == nullptr) return false;
+      list->nameLengths[i] = nameLength;
+      // The limit is the reader's integer value of that key, so it is read
+      // exactly like every other number of the file: 0x forms and signs
+      // alike, and an empty value reads as absent (-1, never limiting).
+      list->limits[i] = static_cast<int32_t>(ProfileGetInt(section, list->names[i], -1, iniPath));
+      ++i;
+    }
+    pos += len + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+uint32_t LoadStringList(const char* section, const char* iniPath, StringList* list,
+                        uint32_t bufferSize) {
+  // A zero-byte buffer holds no line; reading even its terminator would
+  // overrun it.
+  if (bufferSize == 0) return 0;
+  char* buffer = static_cast<char*>(HeapAllocZero(bufferSize));
+  if (buffer == nullptr) return AllocationError();
+  // The reader's result is not an error signal: a missing section or file
+  // simply leaves the zero-filled buffer empty.
+  ProfileGetSection(section, buffer, bufferSize, iniPath);
+
+  uint32_t count = 0;
+  for (uint32_t pos = 0; pos < bufferSize && buffer[pos] != '\0';) {
+    pos += LineLength(buffer, pos, bufferSize) + 1;
+    ++count;
+  }
+  uint32_t error = 0;
+  if (count != 0) {
+    list->count = count;
+    if (!BuildStringList(buffer, bufferSize, list)) {
+      error = AllocationError();
+      // Leave the list empty rather than with a count that no array backs:
+      // a matcher reading it must find nothing, not follow a null array.
+      FreeStringList(list);
+      list->count = 0;
+    }
+  }
+  HeapFreeBlock(buffer);
+  return error;
+}
+
+uint32_t LoadHeaderLimitList(const char* section, const char* iniPath, HeaderLimitList* list,
+                             uint32_t bufferSize) {
+  if (bufferSize == 0) return 0;
+  char* buffer = static_cast<char*>(HeapAllocZero(bufferSize));
+  if (buffer == nullptr) return AllocationError();
+  ProfileGetSection(section, buffer, bufferSize, iniPath);
+
+  // Only "name=limit" lines count; a line without '=' names no header.
+  uint32_t count = 0;
+  for (uint32_t pos = 0; pos < bufferSize && buffer[pos] != '\0';) {
+    uint32_t len = LineLength(buffer, pos, bufferSize);
+    if (std::memchr(buffer + pos, '=', len) != nullptr) ++count;
+    pos += len + 1;
+  }
+  uint32_t error = 0;
+  if (count != 0) {
+    list->count = count;
+    if (!BuildHeaderLimitList(buffer, bufferSize, section, iniPath, list)) {
+      error = AllocationError();
+      FreeHeaderLimitList(list);
+      list->count = 0;
+    }
+  }
+  HeapFreeBlock(buffer);
+  return error;
+}
+
+}  // namespace rg
