@@ -53,16 +53,19 @@ void PutText(RecordWriter* w, const char* text) { Put(w, text, std::strlen(text)
 // other byte is written as it came, so ordinary request lines read as sent.
 void PutEscapedRequest(RecordWriter* w, const uint8_t* data, uint32_t length) {
   static const char kHex[] = "0123456789ABCDEF";
-  uint32_t runStart = 0;
   for (uint32_t i = 0; i < length; ++i) {
+    // Room for one escape keeps the test out of the common path.
+    if (w->used > sizeof w->bytes - 3) Flush(w);
     uint8_t b = data[i];
-    if (b >= 0x20 && b != 0x7F) continue;
-    Put(w, reinterpret_cast<const char*>(data + runStart), i - runStart);
-    char escaped[3] = {'%', kHex[b >> 4], kHex[b & 0x0F]};
-    Put(w, escaped, sizeof escaped);
-    runStart = i + 1;
+    if (b >= 0x20 && b != 0x7F) {
+      w->bytes[w->used++] = static_cast<char>(b);
+    } else {
+      w->bytes[w->used] = '%';
+      w->bytes[w->used + 1] = kHex[b >> 4];
+      w->bytes[w->used + 2] = kHex[b & 0x0F];
+      w->used += 3;
+    }
   }
-  Put(w, reinterpret_cast<const char*>(data + runStart), length - runStart);
 }
 
 // The list entry a message names. An index outside the list would be a fault

@@ -60,6 +60,7 @@ void Canon(SummarySink* s, int32_t canon, int32_t failOnChange, const char* cano
 
 void ForEachSummaryLine(const FilterPolicy* p,
                         void (*emit)(void* user, const char* line, uint32_t length), void* user) {
+  if (p == nullptr || emit == nullptr) return;
   SummarySink sink;
   sink.emit = emit;
   sink.user = user;
