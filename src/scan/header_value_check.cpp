@@ -1,0 +1,163 @@
+// The value of a header line: its raw length, the byte syntax of the trimmed
+// value (text with double-quoted parts and backslash escapes), the Host and
+// Content-Length rules, the per-header limits, and, where the policy asks
+// for it, the byte syntax once more on the canonical form.
+#include <array>
+#include <cstring>
+
+#include "canon/canon.h"
+#include "log/reason.h"
+#include "platform/text.h"
+#include "scan/scan.h"
+
+namespace rg {
+
+namespace {
+
+constexpr uint8_t kSP = 0x20;
+
+// Byte classes of the value syntax.
+//   kText:      HT (09) and 20-7E, except '"' and '\'
+//   kQuote:     '"' (22)
+//   kBackslash: '\' (5C)
+//   kControl:   00-08, 0A-1F, 7F (allowed only right after a backslash
+//               inside quotes)
+//   kHigh:      80-FF (never allowed)
+enum : uint8_t { kText, kQuote, kBackslash, kControl, kHigh };
+
+constexpr std::array<uint8_t, 256> BuildValueClasses() {
+  std::array<uint8_t, 256> t{};
+  for (int b = 0; b < 256; ++b) {
+    if (b >= 0x80) t[b] = kHigh;
+    else if (b == '"') t[b] = kQuote;
+    else if (b == '\\') t[b] = kBackslash;
+    else if (b == 0x09 || (b >= 0x20 && b <= 0x7E)) t[b] = kText;
+    else t[b] = kControl;
+  }
+  return t;
+}
+constexpr std::array<uint8_t, 256> kValueClass = BuildValueClasses();
+
+// The value syntax over a non-empty trimmed value: true when every byte is
+// accepted and no quoted part is left open. A '"' always opens or closes a
+// quoted part, even after a backslash, and leaves the escape as it is, so
+// an escape can carry into the next quoted part.
+bool ValueSyntaxOk(const uint8_t* text, uint32_t length) {
+  bool inQuote = false;
+  bool escaped = false;
+  for (uint32_t i = 0; i < length; ++i) {
+    switch (kValueClass[text[i]]) {
+      case kText:
+        if (inQuote) escaped = false;
+        break;
+      case kQuote:
+        inQuote = !inQuote;
+        break;
+      case kBackslash:
+        if (inQuote) escaped = true;
+        break;
+      case kControl:
+        if (!inQuote || !escaped) return false;
+        escaped = false;
+        break;
+      default:  // kHigh
+        return false;
+    }
+  }
+  return !inQuote;
+}
+
+// Only SP is trimmed; an HT stays part of the value.
+void TrimSpaces(const uint8_t** text, uint32_t* length) {
+  const uint8_t* p = *text;
+  uint32_t n = *length;
+  while (n > 0 && p[0] == kSP) {
+    ++p;
+    --n;
+  }
+  while (n > 0 && p[n - 1] == kSP) --n;
+  *text = p;
+  *length = n;
+}
+
+bool NameIs(const uint8_t* name, uint32_t nameLength, const char* expected, uint32_t expectedLength) {
+  return nameLength == expectedLength && BytesEqualNoCase(name, expected, expectedLength);
+}
+
+// Content-Length: 1 to 10 decimal digits (no sign, no spaces inside),
+// whatever the policy. With a maximum configured, the number must also be
+// at most the maximum. Returns 0 or the reason.
+uint32_t ContentLengthReason(const FilterPolicy* policy, const uint8_t* value, uint32_t length) {
+  if (length < 1 || length > 10) return kReasonContentLengthForm;
+  for (uint32_t i = 0; i < length; ++i)
+    if (value[i] < '0' || value[i] > '9') return kReasonContentLengthForm;
+  if (policy->HasContentLengthMaxLen == 0) return 0;
+  // Ten digits can exceed 32 bits. They are added up in 64 bits, so a
+  // number above 4294967295 is refused however wide the platform's long is.
+  uint64_t number = 0;
+  for (uint32_t i = 0; i < length; ++i) number = number * 10 + (value[i] - '0');
+  if (number > 0xFFFFFFFFull || number > policy->ContentLengthMaxLen)
+    return kReasonContentLengthTooLarge;
+  return 0;
+}
+
+}  // namespace
+
+void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const uint8_t* name,
+                      uint32_t nameLength, const uint8_t* value, uint32_t valueLength) {
+  // The raw length counts the spaces that trimming removes.
+  if (policy->HasHeaderValueMaxLen != 0 && valueLength > policy->HeaderValueMaxLen) {
+    context->reason = kReasonHeaderValueTooLong;
+    return;
+  }
+  const uint8_t* trimmed = value;
+  uint32_t trimmedLength = valueLength;
+  TrimSpaces(&trimmed, &trimmedLength);
+  if (trimmedLength != 0 && !ValueSyntaxOk(trimmed, trimmedLength)) {
+    context->reason = kReasonHeaderValueByte;
+    return;
+  }
+
+  if (policy->HostPorts.flag != 0 && NameIs(name, nameLength, "Host", 4)) {
+    if (!FindEntry(trimmed, trimmedLength, &policy->HostPorts, 1, nullptr)) {
+      context->reason = kReasonHostHeader;
+      return;
+    }
+  } else if (NameIs(name, nameLength, "Content-Length", 14)) {
+    uint32_t reason = ContentLengthReason(policy, trimmed, trimmedLength);
+    if (reason != 0) {
+      context->reason = reason;
+      return;
+    }
+  }
+
+  uint32_t index = 0;
+  if (policy->ValidMaxLenByHeader != 0 &&
+      ExceedsHeaderLimit(name, nameLength, trimmedLength, &policy->HeaderLimits, &index)) {
+    context->matchIndex = index;
+    context->reason = kReasonHeaderLimit;
+    return;
+  }
+  if (trimmedLength == 0 || policy->CanonHeaderValue == 0) return;
+
+  // The Host, Content-Length and limit tests above judge the value as
+  // received; only the byte syntax is repeated on the canonical form.
+  uint8_t* copy = nullptr;
+  uint32_t copyLength = 0;
+  if (!CanonicalizeCopy(context, trimmed, trimmedLength, policy->FailOnReCanonHeaderValueChange,
+                        kReasonHeaderValueReCanonChanged, &copy, &copyLength))
+    return;
+  // Escaped spaces at either end are trimmed again, in the copy itself.
+  uint32_t lead = 0;
+  while (lead < copyLength && copy[lead] == kSP) ++lead;
+  if (lead > 0) {
+    std::memmove(copy, copy + lead, copyLength - lead);
+    copyLength -= lead;
+  }
+  while (copyLength > 0 && copy[copyLength - 1] == kSP) --copyLength;
+  bool ok = copyLength == 0 || ValueSyntaxOk(copy, copyLength);
+  HeapFreeBlock(copy);
+  if (!ok) context->reason = kReasonHeaderValueCanonByte;
+}
+
+}  // namespace rg

@@ -1,0 +1,38 @@
+// The query string: its length as received, then, on the canonical query
+// where the policy asks for it, byte classes and forbidden sequences. '/',
+// '.', '?' and '#' are ordinary bytes in a query.
+#include "canon/canon.h"
+#include "log/reason.h"
+#include "scan/byte_rules.h"
+#include "scan/scan.h"
+
+namespace rg {
+
+void CheckQuery(const FilterPolicy* policy, ScanContext* context, const uint8_t* query,
+                uint32_t length) {
+  if (policy->HasQueryMaxLen != 0 && length > policy->QueryMaxLen) {
+    context->reason = kReasonQueryTooLong;
+    return;
+  }
+  uint8_t* copy = nullptr;
+  const uint8_t* text = query;
+  uint32_t textLength = length;
+  if (policy->CanonQueryBeforeScan != 0) {
+    if (!CanonicalizeCopy(context, query, length, policy->FailOnReCanonQueryChange,
+                          kReasonQueryReCanonChanged, &copy, &textLength))
+      return;
+    text = copy;
+  }
+  uint32_t index = 0;
+  uint32_t reason = scan_detail::FirstByteRuleReason(text, textLength, policy->AllowHighBitInQuery,
+                                                     kReasonQueryHighBit, kReasonQueryControl);
+  if (reason == 0 && policy->QuerySequences.flag != 0 &&
+      FindSequence(text, textLength, &policy->QuerySequences, &index))
+    reason = kReasonQuerySequence;
+  HeapFreeBlock(copy);
+  if (reason == 0) return;
+  context->reason = reason;
+  if (reason == kReasonQuerySequence) context->matchIndex = index;
+}
+
+}  // namespace rg

@@ -1,0 +1,521 @@
+// The request stream scanner: each raw chunk of a connection is appended to
+// the connection's buffer and the request line, the headers and the body are
+// walked in one resumable pass. All scan state lives in the ScanContext, so
+// any split of a request into chunks is walked the same way; a complete
+// element is handed to its check as a pointer and length into the buffer.
+//
+// Cost is linear in the bytes received however the request is chunked: the
+// line-end, header-end and element searches each resume where the previous
+// chunk left them, the buffer grows geometrically, and body bytes are
+// counted and tested but not kept once the headers are over.
+#include <array>
+#include <cstring>
+
+#include "log/reason.h"
+#include "platform/text.h"
+#include "scan/scan.h"
+
+namespace rg {
+
+namespace {
+
+constexpr uint8_t kCR = 0x0D;
+constexpr uint8_t kLF = 0x0A;
+constexpr uint8_t kSP = 0x20;
+constexpr uint32_t kMaxCount = 0xFFFFFFFFu;
+
+// The first buffer of a request holds a typical request whole, so a request
+// sent in one piece costs one allocation and one sent in small pieces only a
+// handful (the buffer then doubles).
+constexpr uint32_t kMinimumCapacity = 1024;
+
+// Bytes that end a URL:   SP (20), '#' (23), '?' (3F).
+// Bytes that stop a header-name scan:   CR (0D), ':' (3A).
+enum : uint8_t { kUrlEnd = 1, kNameStop = 2 };
+
+constexpr std::array<uint8_t, 256> BuildStopTable() {
+  std::array<uint8_t, 256> t{};
+  t[kSP] |= kUrlEnd;
+  t['#'] |= kUrlEnd;
+  t['?'] |= kUrlEnd;
+  t[kCR] |= kNameStop;
+  t[':'] |= kNameStop;
+  return t;
+}
+constexpr std::array<uint8_t, 256> kStop = BuildStopTable();
+
+uint32_t Max(uint32_t a, uint32_t b) { return a > b ? a : b; }
+
+// Ends the scan with a reason; a reason a check has already set wins.
+void Reject(ScanContext* context, uint32_t reason) {
+  if (context->reason == 0) context->reason = reason;
+  context->state = kStateRejected;
+}
+
+// After a check: a nonzero reason ends the scan. True when it did.
+bool RejectedByCheck(ScanContext* context) {
+  if (context->reason == 0) return false;
+  context->state = kStateRejected;
+  return true;
+}
+
+// A request-line element without an end in the buffer: once a line end or
+// the header end has arrived, the request line is broken; else wait.
+// Always false: the calling block cannot go on.
+bool PendingElement(ScanContext* context) {
+  if (context->lineComplete != 0 || context->headersComplete != 0)
+    Reject(context, kReasonIncorrectRequestLine);
+  return false;
+}
+
+// 1 when the list has entries and every one is shorter than n bytes: no
+// entry can still equal an element that has already grown to n bytes.
+int EveryEntryShorter(const StringList& list, uint32_t n) {
+  if (list.count == 0) return 0;
+  for (uint32_t i = 0; i < list.count; ++i)
+    if (list.lengths[i] >= n) return 0;
+  return 1;
+}
+
+// True when any of the n bytes has its high bit set. Works a word at a time:
+// a request body is tested in full, so this runs over every payload byte.
+bool HasHighBit(const uint8_t* bytes, size_t n) {
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    uint64_t w[4];
+    std::memcpy(w, bytes + i, sizeof w);
+    if (((w[0] | w[1] | w[2] | w[3]) & kHigh) != 0) return true;
+  }
+  for (; i < n; ++i)
+    if ((bytes[i] & 0x80) != 0) return true;
+  return false;
+}
+
+// The first CR LF with its CR at an index >= from and its LF inside the
+// buffer. Returns 1 with *at; or 0 with *resume at the first index not yet
+// ruled out (a CR as the last byte may still be followed by an LF).
+int FindCrLf(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* at,
+             uint32_t* resume) {
+  uint32_t k = from;
+  while (k + 1 < length) {
+    const void* cr = std::memchr(data + k, kCR, length - 1 - k);
+    if (cr == nullptr) break;
+    k = static_cast<uint32_t>(static_cast<const uint8_t*>(cr) - data);
+    if (data[k + 1] == kLF) {
+      *at = k;
+      return 1;
+    }
+    ++k;
+  }
+  *resume = length >= 1 && length - 1 > from ? length - 1 : from;
+  return 0;
+}
+
+// The bookkeeping members describe the buffer the context holds. A context
+// whose buffer was released for a new request (or that never had one)
+// starts them again, whoever reset the rest.
+void StartBookkeeping(ScanContext* context) {
+  if (context->data == nullptr) context->capacity = 0;
+  if (context->data == nullptr || context->length == 0) {
+    context->stored = 0;
+    context->lineSearch = 0;
+    context->headerSearch = 0;
+    context->elementSearch = 0;
+  }
+  // Before the body every received byte is kept. A buffer that was filled
+  // without this scanner is taken to be exactly as large as its contents;
+  // searching it again from the start is merely slower.
+  if (context->stored != context->length) {
+    context->stored = context->length;
+    if (context->capacity < context->length) context->capacity = context->length;
+  }
+}
+
+// Appends the chunk to the buffer, growing it geometrically. On failure the
+// scan is rejected with 34 and the old buffer stays with the context.
+bool AppendChunk(ScanContext* context, const uint8_t* chunk, uint32_t chunkLength) {
+  uint64_t needed = uint64_t{context->stored} + chunkLength;
+  if (needed > kMaxCount) {
+    // Indexes are 32-bit: a request whose headers alone pass 4 GiB cannot be
+    // held, which is the same as running out of memory for it.
+    context->winError = kErrorNotEnoughMemory;
+    Reject(context, kReasonWindowsError);
+    return false;
+  }
+  if (context->data == nullptr || needed > context->capacity) {
+    uint64_t grown = uint64_t{context->capacity} * 2;
+    if (grown < needed) grown = needed;
+    if (grown < kMinimumCapacity) grown = kMinimumCapacity;
+    if (grown > kMaxCount) grown = kMaxCount;
+    void* block = context->data == nullptr
+                      ? HeapAllocZero(grown)
+                      : HeapGrowZero(context->data, context->capacity, grown);
+    if (block == nullptr) {
+      context->winError = GetLastErrorValue();
+      Reject(context, kReasonWindowsError);
+      return false;
+    }
+    context->data = static_cast<uint8_t*>(block);
+    context->capacity = static_cast<uint32_t>(grown);
+  }
+  if (chunkLength != 0) std::memcpy(context->data + context->stored, chunk, chunkLength);
+  context->stored += chunkLength;
+  context->length = context->stored;
+  return true;
+}
+
+// The first CR LF at index 1 or later. lineEnd follows every index tried, so
+// that a search that fails leaves it at length - 2, as a search restarted
+// from index 1 would.
+void FindLineEnd(ScanContext* context) {
+  if (context->lineComplete != 0 || context->length < 3) return;
+  const uint8_t* data = context->data;
+  uint32_t length = context->length;
+  uint32_t at = 0;
+  uint32_t resume = 0;
+  if (FindCrLf(data, length, Max(context->lineSearch, 1), &at, &resume)) {
+    context->lineEnd = at;
+    context->lineComplete = 1;
+    return;
+  }
+  context->lineEnd = length - 2;
+  context->lineSearch = resume;
+}
+
+// The first CR LF CR LF. Like the line end, headersEnd is left at the last
+// index tried (length - 4) while none has arrived.
+void FindHeadersEnd(ScanContext* context) {
+  if (context->headersComplete != 0 || context->length < 4) return;
+  const uint8_t* data = context->data;
+  uint32_t length = context->length;
+  uint32_t j = context->headerSearch;
+  while (j + 3 < length) {
+    const void* cr = std::memchr(data + j, kCR, length - 3 - j);
+    if (cr == nullptr) break;
+    j = static_cast<uint32_t>(static_cast<const uint8_t*>(cr) - data);
+    if (data[j + 1] == kLF && data[j + 2] == kCR && data[j + 3] == kLF) {
+      context->headersEnd = j;
+      context->headersComplete = 1;
+      return;
+    }
+    ++j;
+  }
+  context->headersEnd = length - 4;
+  // The last three bytes may begin a CR LF CR LF that the next chunk ends.
+  context->headerSearch = Max(context->headerSearch, length - 3);
+}
+
+// Moves to the next element; its scan starts at its own beginning.
+void Advance(ScanContext* context, uint32_t state, uint32_t cursor) {
+  context->state = state;
+  context->cursor = cursor;
+  context->elementSearch = 0;
+}
+
+// Verb: up to the first SP. False when the call cannot go on.
+bool ScanVerb(const FilterPolicy* policy, ScanContext* context) {
+  const uint8_t* data = context->data;
+  uint32_t length = context->length;
+  uint32_t from = Max(context->cursor, context->elementSearch);
+  const void* sp = from < length ? std::memchr(data + from, kSP, length - from) : nullptr;
+  if (sp == nullptr) {
+    context->elementSearch = length;
+    // Allow mode only: a verb longer than every allowed one can never
+    // match. Two bytes are spared for a leading CR LF, which is skipped.
+    if (policy->Verbs.flag != 0) {
+      uint32_t n = length >= 2 ? length - 2 : length;
+      if (EveryEntryShorter(policy->Verbs, n)) {
+        Reject(context, kReasonVerbNotAllowed);
+        return false;
+      }
+    }
+    return PendingElement(context);
+  }
+  uint32_t s = static_cast<uint32_t>(static_cast<const uint8_t*>(sp) - data);
+  // One CR LF left over before the request line is skipped; a second one
+  // becomes part of the verb and fails it.
+  if (length >= 2 && data[0] == kCR && data[1] == kLF) context->cursor = 2;
+  const uint8_t* verb = data + context->cursor;
+  uint32_t verbLength = s - context->cursor;
+  if (policy->Verbs.flag != 0) {
+    if (!FindEntry(verb, verbLength, &policy->Verbs, 0, nullptr)) {
+      Reject(context, kReasonVerbNotAllowed);
+      return false;
+    }
+  } else {
+    uint32_t index = 0;
+    if (FindEntry(verb, verbLength, &policy->Verbs, 0, &index)) {
+      context->matchIndex = index;
+      Reject(context, kReasonVerbDenied);
+      return false;
+    }
+  }
+  Advance(context, kStateAfterVerb, s);
+  return true;
+}
+
+// AfterVerb: exactly one SP must separate verb and URL. The scan from the
+// SP stops at the second SP at the latest, so it needs no resume point.
+bool ScanAfterVerb(ScanContext* context) {
+  const uint8_t* data = context->data;
+  uint32_t length = context->length;
+  uint32_t cursor = context->cursor;
+  uint32_t e = cursor;
+  while (e < length && data[e] == kSP && e <= cursor + 1) ++e;
+  if (e > cursor + 1) {
+    Reject(context, kReasonMultipleSpaces);
+    return false;
+  }
+  if (e == length) return PendingElement(context);  // one SP so far
+  Advance(context, kStateUrl, e);
+  return true;
+}
+
+// Url: up to the first SP, '?' or '#'.
+bool ScanUrl(const FilterPolicy* policy, ScanContext* context) {
+  const uint8_t* data = context->data;
+  uint32_t length = context->length;
+  uint32_t cursor = context->cursor;
+  uint32_t k = Max(cursor, context->elementSearch);
+  while (k < length && (kStop[data[k]] & kUrlEnd) == 0) ++k;
+  if (k == length) {
+    context->elementSearch = length;
+    // Measured as CheckUrl will measure it: an absolute URL by its path
+    // once the path has begun. The path is never longer than the whole
+    // text, so the split is needed only when the whole text is too long.
+    if (policy->HasUrlMaxLen != 0 && length - cursor > policy->UrlMaxLen &&
+        !UrlWithinMaxLen(data + cursor, length - cursor, policy->UrlMaxLen)) {
+      Reject(context, kReasonUrlTooLong);
+      return false;
+    }
+    return PendingElement(context);
+  }
+  CheckUrl(policy, context, data + cursor, k - cursor);
+  if (RejectedByCheck(context)) return false;
+  uint32_t next = data[k] == '?' ? kStateQuery : data[k] == '#' ? kStateFragment : kStateVersion;
+  Advance(context, next, k);
+  return true;
+}
+
+// Query or fragment: from the '?' or '#' up to the first SP; a '?' or '#'
+// inside belongs to the element. Only a query is examined.
+bool ScanQueryOrFragment(const FilterPolicy* policy, ScanContext* context) {
+  const uint8_t* data = context->data;
+  uint32_t length = context->length;
+  uint32_t cursor = context->cursor;
+  uint32_t from = Max(cursor + 1, context->elementSearch);
+  const void* sp = from < length ? std::memchr(data + from, kSP, length - from) : nullptr;
+  if (sp == nullptr) {
+    context->elementSearch = Max(from, length);
+    if (context->state == kStateQuery && policy->HasQueryMaxLen != 0 &&
+        length - cursor - 1 > policy->QueryMaxLen) {
+      Reject(context, kReasonQueryTooLong);
+      return false;
+    }
+    return PendingElement(context);
+  }
+  uint32_t k = static_cast<uint32_t>(static_cast<const uint8_t*>(sp) - data);
+  if (context->state == kStateQuery) {
+    CheckQuery(policy, context, data + cursor + 1, k - cursor - 1);
+    if (RejectedByCheck(context)) return false;
+  }
+  Advance(context, kStateVersion, k);
+  return true;
+}
+
+// Version: from the SP before it through the first CR LF, compared whole
+// with the entries (held as SP, version, CR LF), so exactly one SP must
+// precede the version and nothing may follow it on the line.
+bool ScanVersion(const FilterPolicy* policy, ScanContext* context) {
+  const uint8_t* data = context->data;
+  uint32_t length = context->length;
+  uint32_t cursor = context->cursor;
+  uint32_t at = 0;
+  uint32_t resume = 0;
+  if (!FindCrLf(data, length, Max(cursor, context->elementSearch), &at, &resume)) {
+    context->elementSearch = resume;
+    if (policy->HttpVersions.flag != 0 && EveryEntryShorter(policy->HttpVersions, length - cursor)) {
+      Reject(context, kReasonHttpVersion);
+      return false;
+    }
+    return PendingElement(context);
+  }
+  if (policy->HttpVersions.flag != 0 &&
+      !FindEntry(data + cursor, at + 2 - cursor, &policy->HttpVersions, 0, nullptr)) {
+    Reject(context, kReasonHttpVersion);
+    return false;
+  }
+  Advance(context, kStateHeaderName, at + 2);
+  return true;
+}
+
+// The first ':' or CR LF at or after from. Returns 1 with *at; or 0 with
+// *resume at the first index not yet ruled out.
+int FindNameEnd(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* at,
+                uint32_t* resume) {
+  for (uint32_t k = from; k < length; ++k) {
+    if ((kStop[data[k]] & kNameStop) == 0) continue;
+    if (data[k] == ':') {
+      *at = k;
+      return 1;
+    }
+    if (k + 1 == length) {  // a CR whose LF may come with the next chunk
+      *resume = k;
+      return 0;
+    }
+    if (data[k + 1] == kLF) {
+      *at = k;
+      return 1;
+    }
+  }
+  *resume = Max(from, length);
+  return 0;
+}
+
+// The header lines, alternating between name and value, up to the empty
+// line. False when the call cannot go on.
+bool ScanHeaders(const FilterPolicy* policy, ScanContext* context) {
+  const uint8_t* data = context->data;
+  uint32_t length = context->length;
+  for (;;) {
+    // The cursor on the empty line ends the block; the empty line itself is
+    // never scanned as a header.
+    if (context->headersComplete != 0 && context->cursor == context->headersEnd + 2) return true;
+    uint32_t cursor = context->cursor;
+    uint32_t from = Max(cursor, context->elementSearch);
+    uint32_t at = 0;
+    uint32_t resume = 0;
+    if (context->state == kStateHeaderName) {
+      if (!FindNameEnd(data, length, from, &at, &resume)) {
+        context->elementSearch = resume;
+        if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
+          Reject(context, kReasonHeaderNameTooLong);
+        return false;
+      }
+      if (data[at] != ':') {
+        Reject(context, kReasonHeaderSeparator);
+        return false;
+      }
+      CheckHeaderName(policy, context, data + cursor, at - cursor);
+      if (RejectedByCheck(context)) return false;
+      context->nameStart = cursor;
+      Advance(context, kStateHeaderValue, at);
+    } else {
+      if (!FindCrLf(data, length, from, &at, &resume)) {
+        context->elementSearch = resume;
+        if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
+          Reject(context, kReasonHeaderValueTooLong);
+        return false;
+      }
+      CheckHeaderValue(policy, context, data + context->nameStart, cursor - context->nameStart,
+                       data + cursor + 1, at - cursor - 1);
+      if (RejectedByCheck(context)) return false;
+      Advance(context, kStateHeaderName, at + 2);
+    }
+  }
+}
+
+// The payload limit over every byte after the CR LF CR LF received so far.
+bool PayloadWithinLimit(const FilterPolicy* policy, const ScanContext* context) {
+  return policy->HasPayloadMaxLen == 0 ||
+         context->length - (context->headersEnd + 4) <= policy->PayloadMaxLen;
+}
+
+// A chunk that arrives once the headers are over: counted and tested, not
+// kept. Nothing reads body bytes later (the log shows the request line only).
+void ScanPayloadChunk(const FilterPolicy* policy, ScanContext* context, const uint8_t* chunk,
+                      uint32_t chunkLength) {
+  uint64_t total = uint64_t{context->length} + chunkLength;
+  if (total > kMaxCount) {
+    // The count stops at 4 GiB - 1 rather than wrapping to a small number.
+    // Without a limit nothing depends on it. With one, the body can no
+    // longer be measured: it is refused. Any limit that leaves room for the
+    // headers below 4 GiB has been passed before this point anyway, so the
+    // verdict only differs for limits within a header block of 4 GiB.
+    context->length = kMaxCount;
+    if (policy->HasPayloadMaxLen != 0) {
+      Reject(context, kReasonPayloadTooLong);
+      return;
+    }
+  } else {
+    context->length = static_cast<uint32_t>(total);
+  }
+  if (!PayloadWithinLimit(policy, context)) {
+    Reject(context, kReasonPayloadTooLong);
+    return;
+  }
+  // Each body byte is tested once: here if it came after the headers were
+  // over, else by the transition to the body.
+  if (policy->AllowHighBitInPayload == 0 && HasHighBit(chunk, chunkLength))
+    Reject(context, kReasonPayloadHighBit);
+}
+
+}  // namespace
+
+void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* chunk,
+                 uint32_t chunkLength) {
+  // A refused request stays refused; its verdict is already given.
+  if (context->state == kStateRejected) return;
+  const uint8_t* bytes = static_cast<const uint8_t*>(chunk);
+  if (context->state == kStatePayload) {
+    ScanPayloadChunk(policy, context, bytes, chunkLength);
+    return;
+  }
+
+  StartBookkeeping(context);
+  if (!AppendChunk(context, bytes, chunkLength)) return;
+  FindLineEnd(context);
+  FindHeadersEnd(context);
+
+  // Each block runs when the state is its own; a block that completes its
+  // element moves the state on, and the next block continues in this call.
+  if (context->state == kStateVerb && !ScanVerb(policy, context)) return;
+  if (context->state == kStateAfterVerb && !ScanAfterVerb(context)) return;
+  if (context->state == kStateUrl && !ScanUrl(policy, context)) return;
+  if ((context->state == kStateQuery || context->state == kStateFragment) &&
+      !ScanQueryOrFragment(policy, context))
+    return;
+  if (context->state == kStateVersion && !ScanVersion(policy, context)) return;
+  if (context->state == kStateHeaderName || context->state == kStateHeaderValue) {
+    if (!ScanHeaders(policy, context)) return;
+    // The headers are over: the body bytes that came with them are in the
+    // buffer and are tested here, once.
+    uint32_t bodyStart = context->headersEnd + 2;
+    if (policy->AllowHighBitInPayload == 0 &&
+        HasHighBit(context->data + bodyStart, context->length - bodyStart)) {
+      Reject(context, kReasonPayloadHighBit);
+      return;
+    }
+    context->state = kStatePayload;
+    if (!PayloadWithinLimit(policy, context)) Reject(context, kReasonPayloadTooLong);
+  }
+}
+
+void SplitAbsoluteUrl(const uint8_t* url, uint32_t length, const uint8_t** prefix,
+                      uint32_t* prefixLength, const uint8_t** path, uint32_t* pathLength) {
+  *prefix = nullptr;
+  *prefixLength = 0;
+  *path = url;
+  *pathLength = length;
+  if (length < 7 || !BytesEqualNoCase(url, "http://", 7)) return;
+  // Without a '/' after the authority there is no path to split off.
+  const void* slash = std::memchr(url + 7, '/', length - 7);
+  if (slash == nullptr) return;
+  uint32_t i = static_cast<uint32_t>(static_cast<const uint8_t*>(slash) - url);
+  *prefix = url;
+  *prefixLength = i;
+  *path = url + i;
+  *pathLength = length - i;
+}
+
+int UrlWithinMaxLen(const uint8_t* url, uint32_t length, uint32_t maximum) {
+  const uint8_t* prefix = nullptr;
+  uint32_t prefixLength = 0;
+  const uint8_t* path = nullptr;
+  uint32_t pathLength = 0;
+  SplitAbsoluteUrl(url, length, &prefix, &prefixLength, &path, &pathLength);
+  return pathLength <= maximum ? 1 : 0;
+}
+
+}  // namespace rg
