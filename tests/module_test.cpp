@@ -109,6 +109,41 @@ TEST(Module, ConfigurationFileIsNamedAfterTheModule) {
   }
 }
 
+TEST(Module, LongModulePathsAreRefusedNotTruncated) {
+  // The INI path may hold 255 characters; ".so" becoming ".ini" adds one.
+  // Longer paths are refused (206) rather than read from a cut-off path.
+  struct Case {
+    size_t modulePathLength;
+    BOOL started;
+    uint32_t error;
+  };
+  const std::vector<Case> cases = {
+      {254, TRUE, 0},     // INI path of 255 characters
+      {255, FALSE, 206},  // INI path of 256
+      {256, FALSE, 206},  // read back cut to ".../Ravelgard.s": INI path of 257
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.modulePathLength);
+    FilterHost host;
+    const std::string name = "/Ravelgard.so";
+    // Two directories, since one name may not exceed 255 characters.
+    size_t padding = c.modulePathLength - host.dir.path.size() - 1 - name.size() - 1;
+    ASSERT_GT(padding, 2u);
+    std::string directory =
+        std::string(padding / 2, 'd') + "/" + std::string(padding - padding / 2, 'e');
+    ASSERT_EQ(host.dir.path.size() + 1 + directory.size() + name.size(), c.modulePathLength);
+    ASSERT_EQ(BindModule(&host, FilterIni().c_str(), directory + name,
+                         directory + "/Ravelgard.ini"),
+              "");
+    uint32_t error = 0;
+    EXPECT_EQ(StartHost(&host, &error), c.started);
+    if (!c.started) {
+      EXPECT_EQ(error, c.error);
+      EXPECT_TRUE(LogFiles(host.dir.path).empty());
+    }
+  }
+}
+
 TEST(Module, ResponseEndsTheRequestUnlessItIsContinue) {
   // The refused request line arrives after a request whose headers are
   // complete: it is payload of that request until a final response has gone
