@@ -166,6 +166,9 @@ inline std::vector<ScanCase> ScanCases() {
        "POST / HTTP/1.1\r\n\r\n0123456789A", Refused(kReasonPayloadTooLong)},
       {"high bit in body", nullptr, "POST / HTTP/1.1\r\nHost: host\r\n\r\nab\xE9",
        Refused(kReasonPayloadHighBit)},
+      {"high bit deep in a long body", nullptr,
+       "POST / HTTP/1.1\r\n\r\n" + string(45, 'a') + "\xC0" + string(70, 'b'),
+       Refused(kReasonPayloadHighBit)},
       // The body that comes with the headers is tested for high bits before
       // it is measured; a body that comes later is measured chunk by chunk.
       {"body too long and high-bit",
