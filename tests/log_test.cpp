@@ -268,10 +268,11 @@ TEST_F(LogTest, ReasonFieldsWithTheirArguments) {
       {34, 0, 0, " [Windows returned an error] [-] "},
       {6, 0, 122, " [Url exceeds allowed length] [Win error 122] "},
       {34, 0, 0x80004005u, " [Windows returned an error] [Win error -2147467259] "},
-      // An index beyond the list is a fault of the caller; it must not be
-      // read past the list.
+      // An index beyond the list, or a code beyond the table, is a fault of
+      // the caller; neither must be read past its end.
       {4, 9, 0, " [Denied verb '-' found in Url] [-] "},
       {30, 5, 0, " [Request header '-' value exceeds allowed length (-1)] [-] "},
+      {40, 0, 0, " [Unknown reason 40] [-] "},
   };
   for (const Case& c : cases) {
     char out[1024] = {};
