@@ -477,6 +477,41 @@ TEST(CheckHeaderValue, Table) {
   }
 }
 
+// Long values are judged a word at a time where they are plain: a special
+// byte must be seen at every offset, inside and outside quotes.
+TEST(CheckHeaderValue, SpecialBytesAtEveryOffset) {
+  struct Case {
+    std::string inserted;
+    uint32_t reason;
+  };
+  const std::vector<Case> cases = {
+      {"\t", 0},
+      {"\\", 0},
+      {"\x01", kReasonHeaderValueByte},
+      {"\x1F", kReasonHeaderValueByte},
+      {"\x7F", kReasonHeaderValueByte},
+      {"\x80", kReasonHeaderValueByte},
+      {"\xFF", kReasonHeaderValueByte},
+      {"\"", kReasonHeaderValueByte},                // never closed
+      {"\"\x01\"", kReasonHeaderValueByte},
+      {"\"\\\x01\"", 0},
+      {"\"x y\"", 0},
+  };
+  PolicyHolder policy(nullptr, nullptr);
+  for (const Case& c : cases) {
+    for (size_t offset = 0; offset <= 24; ++offset) {
+      std::string text = std::string(offset, 'a') + c.inserted + std::string(24 - offset, 'b');
+      SCOPED_TRACE(Printable(text));
+      Element name(std::string("A"));
+      Element value(text);
+      ScanContext context = FreshContext();
+      CheckHeaderValue(policy.policy, &context, name.bytes.get(), name.length, value.bytes.get(),
+                       value.length);
+      EXPECT_EQ(context.reason, c.reason);
+    }
+  }
+}
+
 // ---------------------------------------------------------------- allocation failures
 
 // Each check with canonicalization on, twice: the copy or its snapshot

@@ -38,6 +38,19 @@ constexpr std::array<uint8_t, 256> BuildValueClasses() {
 }
 constexpr std::array<uint8_t, 256> kValueClass = BuildValueClasses();
 
+// True when none of the 8 bytes of w is below 0x20, above 0x7E, or a '"':
+// bytes that change nothing outside a quoted part (HT, which also passes,
+// is left to the byte-wise path). Exact for the whole word, not per byte.
+bool PlainWord(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  uint64_t below20 = (w - kOnes * 0x20) & ~w & kHigh;
+  uint64_t above7E = ((w + kOnes * (0x7F - 0x7E)) | w) & kHigh;
+  uint64_t q = w ^ (kOnes * '"');
+  uint64_t quote = (q - kOnes) & ~q & kHigh;
+  return (below20 | above7E | quote) == 0;
+}
+
 // The value syntax over a non-empty trimmed value: true when every byte is
 // accepted and no quoted part is left open. A '"' always opens or closes a
 // quoted part, even after a backslash, and leaves the escape as it is, so
@@ -46,6 +59,15 @@ bool ValueSyntaxOk(const uint8_t* text, uint32_t length) {
   bool inQuote = false;
   bool escaped = false;
   for (uint32_t i = 0; i < length; ++i) {
+    // Header values are mostly plain text outside quotes: skip it a word at
+    // a time, since it can neither be refused nor change the flags.
+    while (!inQuote && length - i >= 8) {
+      uint64_t w;
+      std::memcpy(&w, text + i, sizeof w);
+      if (!PlainWord(w)) break;
+      i += 8;
+    }
+    if (i == length) break;
     switch (kValueClass[text[i]]) {
       case kText:
         if (inQuote) escaped = false;
