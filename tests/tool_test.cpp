@@ -573,6 +573,9 @@ TEST(ToolTest, ConfigWarnsAboutEachTrap) {
       {"length key found by its prefix", "[Globals]\nUrlMaxLength=9\n",
        {"2: key 'UrlMaxLength' is taken for 'UrlMaxLen' because it begins with that name; with no "
         "'UrlMaxLen' key the limit reads as -1, which limits nothing"}},
+      {"length key without a value", "[Globals]\nPayloadMaxLen\n",
+       {"2: line 'PayloadMaxLen' has no '=', yet it switches the limit on; with no value the "
+        "limit reads as -1, which limits nothing"}},
       {"prefix with the exact key present", "[Globals]\nQueryMaxLength=9\nQueryMaxLen=50\n",
        {"2: unknown key 'QueryMaxLength' in [Globals]; did you mean 'QueryMaxLen'? (it switches "
         "the limit on, but the value comes from line 3)"}},

@@ -180,7 +180,13 @@ void LintGlobals(Context* c, const IniSection& s) {
       handled = true;
       if (key == name && l.hasEquals) break;
       const IniLine* exact = FindKey(&s, name);
-      if (exact == nullptr) {
+      if (key == name) {
+        Warn(c, l.number,
+             "line " + Quote(key) + " has no '=', yet it switches the limit on; " +
+                 (exact == nullptr ? std::string("with no value the limit reads as -1, which "
+                                                 "limits nothing")
+                                   : "the value comes from line " + std::to_string(exact->number)));
+      } else if (exact == nullptr) {
         Warn(c, l.number,
              "key " + Quote(key) + " is taken for '" + std::string(name) +
                  "' because it begins with that name; with no '" + std::string(name) +
