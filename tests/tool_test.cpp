@@ -516,6 +516,24 @@ TEST(ToolTest, NothingIsLeftBehindWithoutLog) {
   WriteTextFile(ini, SmallPolicy());
   EXPECT_EQ(RunTool({"check", "-c", ini, "-"}, "TRACE / HTTP/1.1\r\n\r\n", tmp.path).status, 1);
   EXPECT_EQ(RunTool({"config", "-c", ini}, "", tmp.path).status, 0);
+
+  // A reader that has gone away (ravelgard check ... | head) does not keep
+  // the tool from cleaning up.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    setenv("TMPDIR", tmp.path.c_str(), 1);
+    std::string request = ExampleRequest("01-get-home.http");
+    execl(RG_TOOL_PATH, RG_TOOL_PATH, "check", "-c", ini.c_str(), request.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(fs::is_empty(tmp.path));
   EXPECT_FALSE(fs::exists(dir.File("LogFiles")));
 }

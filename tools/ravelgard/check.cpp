@@ -1,5 +1,6 @@
 // `ravelgard check`: plays recorded connections to the filter through its
 // ISAPI entry points, with a stand-in server, and reports each verdict.
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -450,6 +451,9 @@ int ParseCheckArguments(int argc, char** argv, CheckOptions* o) {
 }  // namespace
 
 int RunCheck(int argc, char** argv) {
+  // A reader that goes away early (| head) must not kill the run before it
+  // has stopped the filter and cleaned up; the writes just fail.
+  std::signal(SIGPIPE, SIG_IGN);
   CheckOptions o{};
   int status = ParseCheckArguments(argc, argv, &o);
   if (status >= 0) return status;
@@ -502,6 +506,11 @@ int RunCheck(int argc, char** argv) {
                  ": " + DescribeError(error));
     return kExitUsage;
   }
+  // The filter holds its log file open, so the private directory can go at
+  // once: nothing is left behind even if the run is killed. (Should the date
+  // change during the run, the filter makes it anew; it is removed again at
+  // the end.)
+  if (!privateLog.empty()) RemoveTree(privateLog);
   g_verdictObserver = ObserveVerdict;
 
   uint64_t random = o.seed;

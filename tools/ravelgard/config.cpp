@@ -143,6 +143,8 @@ int RunConfig(int argc, char** argv) {
     PrintError("cannot load policy from " + iniPath + ": " + DescribeError(loadError));
     return kExitUsage;
   }
+  // The log file is open; its directory can go now (see check).
+  RemoveTree(printer.privateDirectory);
   printer.configuredDirectory = ConfiguredLogDirectory(iniPath);
   if (!quiet) ForEachSummaryLine(g_policy, CollectSummaryLine, &printer);
   TerminateFilter(0);
