@@ -200,10 +200,6 @@ size_t NextChunkSize(const CheckOptions& o, uint64_t* random, size_t remaining) 
 
 // ---------------------------------------------------------------- screening
 
-DWORD Notify(HTTP_FILTER_CONTEXT* pfc, DWORD type, void* record) {
-  return HttpFilterProc(pfc, type, record);
-}
-
 // Plays one recorded connection to the filter.
 std::vector<RequestResult> ScreenConnection(const CheckOptions& o, const std::string& bytes,
                                             uint64_t* random) {
@@ -235,14 +231,14 @@ std::vector<RequestResult> ScreenConnection(const CheckOptions& o, const std::st
       // The filter gets its own copy, as it would get the server's buffer.
       chunk.assign(bytes, span.offset + sent, n);
       HTTP_FILTER_RAW_DATA raw{chunk.data(), static_cast<DWORD>(n), static_cast<DWORD>(n), 0};
-      blocked = Notify(&pfc, SF_NOTIFY_READ_RAW_DATA, &raw) == SF_STATUS_REQ_FINISHED;
+      blocked = HttpFilterProc(&pfc, SF_NOTIFY_READ_RAW_DATA, &raw) == SF_STATUS_REQ_FINISHED;
       sent += n;
     }
     // A server answers a request once it has all of it; the response tells
     // the filter that the next bytes begin a new request.
     if (!blocked && span.complete) {
       HTTP_FILTER_SEND_RESPONSE response{GetHeader, SetHeader, AddHeader, 200, 0};
-      blocked = Notify(&pfc, SF_NOTIFY_SEND_RESPONSE, &response) == SF_STATUS_REQ_FINISHED;
+      blocked = HttpFilterProc(&pfc, SF_NOTIFY_SEND_RESPONSE, &response) == SF_STATUS_REQ_FINISHED;
     }
     result.records.assign(connection.records.begin() + static_cast<std::ptrdiff_t>(firstRecord),
                           connection.records.end());
@@ -254,7 +250,7 @@ std::vector<RequestResult> ScreenConnection(const CheckOptions& o, const std::st
     }
     results.push_back(std::move(result));
   }
-  Notify(&pfc, SF_NOTIFY_END_OF_NET_SESSION, nullptr);
+  HttpFilterProc(&pfc, SF_NOTIFY_END_OF_NET_SESSION, nullptr);
   return results;
 }
 
