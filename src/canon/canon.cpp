@@ -77,10 +77,10 @@ constexpr bool IsCSpace(uint8_t c) { return c == ' ' || (c >= 0x09 && c <= 0x0D)
 // Converts exactly `count` bytes (2 or 4) the way strtol(s, &end, 16) does
 // on a NUL-terminated copy of them, and reports whether strtol's end pointer
 // would stand right after the last byte. Accepted: leading white space, one
-// sign, a "0x"/"0X" prefix, then hex digits. A NUL byte ends the string early and so never converts fully.
-// Done by hand rather than through strtol so that a host's setlocale()
-// cannot change which escapes are valid, and to keep the hot loop free of
-// library calls.
+// sign, a "0x"/"0X" prefix, then hex digits; a NUL byte ends the string
+// early and so never converts fully. Done by hand rather than through strtol
+// so that a host's setlocale() cannot change which escapes are valid, and to
+// keep the hot loop free of library calls.
 bool ConvertHexLikeStrtol(const uint8_t* s, uint32_t count, long* value) {
   uint32_t i = 0;
   while (i < count && IsCSpace(s[i])) ++i;
