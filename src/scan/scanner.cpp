@@ -9,6 +9,7 @@
 // chunk left them, the buffer grows geometrically, and body bytes are
 // counted and tested but not kept once the headers are over.
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "log/reason.h"
@@ -27,7 +28,7 @@ constexpr uint32_t kMaxCount = 0xFFFFFFFFu;
 // The first buffer of a request holds a typical request whole, so a request
 // sent in one piece costs one allocation and one sent in small pieces only a
 // handful (the buffer then doubles).
-constexpr uint32_t kMinimumCapacity = 1024;
+constexpr uint32_t kMinimumCapacity = 512;
 
 // Bytes that end a URL:   SP (20), '#' (23), '?' (3F).
 // Bytes that stop a header-name scan:   CR (0D), ':' (3A).
@@ -350,12 +351,35 @@ bool ScanVersion(const FilterPolicy* policy, ScanContext* context) {
   return true;
 }
 
+// High bit set in each byte of w that equals b. The lowest flagged byte is
+// always a true match (a false flag can only follow a true one), which is
+// all a search for the first match needs.
+uint64_t BytesEqualTo(uint64_t w, uint8_t b) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  uint64_t x = w ^ (kOnes * b);
+  return (x - kOnes) & ~x & (kOnes * 0x80);
+}
+
 // The first ':' or CR LF at or after from. Returns 1 with *at; or 0 with
-// *resume at the first index not yet ruled out.
+// *resume at the first index not yet ruled out. Header names are scanned
+// once per line, a word at a time where the byte order allows.
 int FindNameEnd(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* at,
                 uint32_t* resume) {
-  for (uint32_t k = from; k < length; ++k) {
-    if ((kStop[data[k]] & kNameStop) == 0) continue;
+  uint32_t k = from;
+  while (k < length) {
+    if (std::endian::native == std::endian::little && length - k >= 8) {
+      uint64_t w;
+      std::memcpy(&w, data + k, sizeof w);
+      uint64_t stops = BytesEqualTo(w, ':') | BytesEqualTo(w, kCR);
+      if (stops == 0) {
+        k += 8;
+        continue;
+      }
+      k += static_cast<uint32_t>(std::countr_zero(stops)) / 8;
+    } else if ((kStop[data[k]] & kNameStop) == 0) {
+      ++k;
+      continue;
+    }
     if (data[k] == ':') {
       *at = k;
       return 1;
@@ -368,6 +392,7 @@ int FindNameEnd(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* a
       *at = k;
       return 1;
     }
+    ++k;  // a CR inside the name
   }
   *resume = Max(from, length);
   return 0;
