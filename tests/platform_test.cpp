@@ -1,6 +1,7 @@
 // The POSIX platform layer: the INI reader, files and directories with their
 // error numbers, the clock and date pictures, text formatting, the lock and
 // the module path.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -14,6 +15,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -22,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "filter/isapi.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -713,6 +716,29 @@ TEST(PlatformModule, PathOfTheExecutableAndItsCut) {
   SetLastErrorValue(0);
   EXPECT_EQ(0u, GetModulePath(cut, 0));
   EXPECT_NE(0u, GetLastErrorValue());
+}
+
+// Inside the loadable module the path is the module's own, wherever it was
+// copied to, not the host's: the filter finds its INI file beside itself.
+TEST(PlatformModule, SharedObjectFindsItsOwnPath) {
+  TempDir dir;
+  std::string module = dir.File("Ravelgard.so");
+  std::filesystem::copy_file(RG_MODULE_PATH, module);
+  WriteTextFile(dir.File("Ravelgard.ini"), "[Globals]\nLogFilesDir=" + dir.File("logs") + "\n");
+
+  void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(nullptr, handle) << dlerror();
+  auto start = reinterpret_cast<BOOL (*)(HTTP_FILTER_VERSION*)>(dlsym(handle, "GetFilterVersion"));
+  auto stop = reinterpret_cast<BOOL (*)(DWORD)>(dlsym(handle, "TerminateFilter"));
+  auto lastError = reinterpret_cast<DWORD (*)()>(dlsym(handle, "GetLastError"));
+  ASSERT_TRUE(start != nullptr && stop != nullptr && lastError != nullptr);
+  HTTP_FILTER_VERSION version = {};
+  BOOL started = start(&version);
+  EXPECT_TRUE(started) << "the module did not find its INI file; error " << lastError();
+  if (started) stop(0);
+  dlclose(handle);
+  EXPECT_TRUE(std::filesystem::exists(dir.File("logs")))
+      << "the log directory named in the module's INI file was not created";
 }
 
 }  // namespace
