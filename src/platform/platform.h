@@ -54,11 +54,12 @@ int64_t LiveBlockCount();
 // Writes the lines of the section in file order, each NUL-terminated, and a
 // final extra NUL, cut so that the double NUL still fits in size bytes.
 // A missing section or file gives the empty list (two NULs, or one when size
-// is 1). Returns the number of bytes written without the final NUL.
+// is 1). Returns the number of bytes written without the final NUL (size - 2
+// when the lines were cut, as on Windows).
 uint32_t ProfileGetSection(const char* section, char* buffer, uint32_t size, const char* path);
 // The leading number of the key's value (decimal, or hexadecimal after 0x,
 // an optional '-' sign; "55zz" gives 55, no number gives 0), or deflt when
-// the key is absent.
+// the key is absent. An empty value counts as absent, as on Windows.
 uint32_t ProfileGetInt(const char* section, const char* key, int32_t deflt, const char* path);
 // The key's value (or deflt when absent) cut to size - 1 characters and
 // NUL-terminated. Returns the number of characters copied.
