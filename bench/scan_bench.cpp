@@ -1,0 +1,258 @@
+// Cost of scanning requests: a typical browser request, header blocks of
+// 4 KiB and 64 KiB, and a 100 MiB body, each whole and in small chunks.
+//
+// The policy is a production-like one: verbs GET, HEAD, POST; HTTP/1.0 and
+// 1.1; URL, query and header-name limits; denied extensions; per-header
+// limits for Cookie and Referer; URL and query canonicalized twice; and ten
+// forbidden sequences each for URL and query.
+//
+// Cost per byte of a request sent one byte per chunk must not depend on the
+// request's size (compare the bytes_per_second of the 4 KiB and 64 KiB
+// runs), and a body must not be kept in memory (rss_growth_kib of the body
+// run).
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+#include "policy/policy.h"
+#include "scan/scan.h"
+
+namespace {
+
+using rg::FilterPolicy;
+using rg::ScanContext;
+
+char* CopyText(std::string_view text) {
+  char* copy = static_cast<char*>(rg::HeapAllocZero(text.size() + 1));
+  if (copy == nullptr) std::abort();
+  std::memcpy(copy, text.data(), text.size());
+  return copy;
+}
+
+void FillList(rg::StringList* list, std::initializer_list<std::string_view> entries,
+              std::string_view before = {}, std::string_view after = {}) {
+  list->entries = static_cast<char**>(rg::HeapAllocZero(entries.size() * sizeof(char*)));
+  list->lengths = static_cast<uint32_t*>(rg::HeapAllocZero(entries.size() * sizeof(uint32_t)));
+  if (list->entries == nullptr || list->lengths == nullptr) std::abort();
+  list->count = 0;
+  for (std::string_view e : entries) {
+    std::string held = std::string(before) + std::string(e) + std::string(after);
+    list->entries[list->count] = CopyText(held);
+    list->lengths[list->count] = static_cast<uint32_t>(held.size());
+    ++list->count;
+  }
+}
+
+FilterPolicy* NewBenchPolicy() {
+  auto* p = static_cast<FilterPolicy*>(rg::HeapAllocZero(sizeof(FilterPolicy)));
+  if (p == nullptr) std::abort();
+  p->LogFile = rg::kInvalidFile;
+  p->HasUrlMaxLen = 1;
+  p->UrlMaxLen = 260;
+  p->HasQueryMaxLen = 1;
+  p->QueryMaxLen = 512;
+  p->HasHeaderNameMaxLen = 1;
+  p->HeaderNameMaxLen = 64;
+  p->Verbs.flag = 1;
+  FillList(&p->Verbs, {"GET", "HEAD", "POST"});
+  p->HttpVersions.flag = 1;
+  FillList(&p->HttpVersions, {"HTTP/1.0", "HTTP/1.1"}, " ", "\r\n");
+  p->HostPorts.flag = 0;
+  p->Extensions.flag = 0;
+  FillList(&p->Extensions, {".exe", ".ini"});
+  p->DeniedHeaderNames.flag = 1;  // on, with an empty section
+  p->ValidMaxLenByHeader = 1;
+  p->HeaderLimits.names = static_cast<char**>(rg::HeapAllocZero(2 * sizeof(char*)));
+  p->HeaderLimits.nameLengths = static_cast<uint32_t*>(rg::HeapAllocZero(2 * sizeof(uint32_t)));
+  p->HeaderLimits.limits = static_cast<int32_t*>(rg::HeapAllocZero(2 * sizeof(int32_t)));
+  p->HeaderLimits.names[0] = CopyText("Cookie");
+  p->HeaderLimits.nameLengths[0] = 6;
+  p->HeaderLimits.limits[0] = 900;
+  p->HeaderLimits.names[1] = CopyText("Referer");
+  p->HeaderLimits.nameLengths[1] = 7;
+  p->HeaderLimits.limits[1] = 512;
+  p->HeaderLimits.count = 2;
+  p->UrlSequences.flag = 1;
+  FillList(&p->UrlSequences, {"..", "./", "\\", ":", "//", "cmd", "exec", "<", ">", "~"});
+  p->QuerySequences.flag = 1;
+  FillList(&p->QuerySequences, {"select", "union", "insert", "drop", "<script", "javascript:",
+                                "../", "exec(", "--", "0x"});
+  p->CanonUrlBeforeScan = 1;
+  p->FailOnReCanonUrlChange = 1;
+  p->CanonQueryBeforeScan = 1;
+  p->FailOnReCanonQueryChange = 1;
+  return p;
+}
+
+struct BenchPolicy {
+  FilterPolicy* policy = NewBenchPolicy();
+  ~BenchPolicy() { rg::FreePolicy(policy); }
+};
+
+const FilterPolicy* Policy() {
+  static BenchPolicy holder;
+  return holder.policy;
+}
+
+// The same policy with both sequence lists switched off: shows what the
+// sequence search costs of the whole.
+const FilterPolicy* PolicyWithoutSequences() {
+  static BenchPolicy holder;
+  holder.policy->UrlSequences.flag = 0;
+  holder.policy->QuerySequences.flag = 0;
+  return holder.policy;
+}
+
+const std::string& TypicalRequest() {
+  static const std::string request =
+      "GET /products/item.html?id=12345&ref=home HTTP/1.1\r\n"
+      "Host: www.example.com\r\n"
+      "User-Agent: Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like "
+      "Gecko) Chrome/120.0.0.0 Safari/537.36\r\n"
+      "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,*/*;"
+      "q=0.8\r\n"
+      "Accept-Language: en-US,en;q=0.9\r\n"
+      "Accept-Encoding: gzip, deflate, br\r\n"
+      "Referer: https://www.example.com/index.html\r\n"
+      "Connection: keep-alive\r\n"
+      "Cookie: session=abc123def456; theme=light; _ga=GA1.2.3456789.1234567890\r\n"
+      "Upgrade-Insecure-Requests: 1\r\n"
+      "Sec-Fetch-Dest: document\r\n"
+      "Sec-Fetch-Mode: navigate\r\n"
+      "Cache-Control: max-age=0\r\n"
+      "\r\n";
+  return request;
+}
+
+// A request line followed by header lines of about 70 bytes, and a last
+// header whose value makes the request exactly the given size.
+std::string RequestWithHeaders(size_t size) {
+  std::string request = "GET /data/report.html?page=2 HTTP/1.1\r\nHost: www.example.com\r\n";
+  const std::string fill = "X-Fill: ";
+  for (int n = 0; request.size() + 100 + fill.size() < size; ++n) {
+    char line[96];
+    std::snprintf(line, sizeof line,
+                  "X-Custom-Header-%05d: value text of an ordinary header, number %05d\r\n", n, n);
+    request += line;
+  }
+  request += fill;
+  request.append(size - 4 - request.size(), 'z');
+  request += "\r\n\r\n";
+  return request;
+}
+
+// One header whose value makes the request the given size.
+std::string RequestWithLongValue(size_t size) {
+  std::string request = "POST /upload HTTP/1.1\r\nHost: www.example.com\r\nX-Blob: ";
+  request.append(size - 4 - request.size(), 'v');
+  request += "\r\n\r\n";
+  return request;
+}
+
+void ScanOnce(const FilterPolicy* policy, const std::string& request, size_t chunk,
+              ScanContext* context) {
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(request.data());
+  for (size_t at = 0; at < request.size(); at += chunk) {
+    size_t n = request.size() - at < chunk ? request.size() - at : chunk;
+    rg::ScanRawData(policy, context, bytes + at, static_cast<uint32_t>(n));
+  }
+}
+
+void RunScan(benchmark::State& state, const std::string& request, size_t chunk,
+             const FilterPolicy* policy = Policy()) {
+  for (auto _ : state) {
+    ScanContext context{};
+    ScanOnce(policy, request, chunk, &context);
+    if (context.state != rg::kStatePayload) {
+      state.SkipWithError("the request was not accepted");
+      rg::HeapFreeBlock(context.data);
+      break;
+    }
+    benchmark::DoNotOptimize(context.reason);
+    rg::HeapFreeBlock(context.data);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(request.size()));
+  state.counters["request_bytes"] = static_cast<double>(request.size());
+}
+
+void BM_TypicalRequest(benchmark::State& state) {
+  RunScan(state, TypicalRequest(), static_cast<size_t>(state.range(0)));
+}
+BENCHMARK(BM_TypicalRequest)->ArgName("chunk")->Arg(1 << 20)->Arg(1)
+    ->Repetitions(10)->ReportAggregatesOnly(true);
+
+void BM_TypicalRequestWithoutSequences(benchmark::State& state) {
+  RunScan(state, TypicalRequest(), 1 << 20, PolicyWithoutSequences());
+}
+BENCHMARK(BM_TypicalRequestWithoutSequences)->Repetitions(10)->ReportAggregatesOnly(true);
+
+void BM_HeaderBlock(benchmark::State& state) {
+  static const std::string small = RequestWithHeaders(4096);
+  static const std::string large = RequestWithHeaders(65536);
+  RunScan(state, state.range(0) == 4 ? small : large, static_cast<size_t>(state.range(1)));
+}
+BENCHMARK(BM_HeaderBlock)->ArgNames({"KiB", "chunk"})
+    ->Args({4, 1 << 20})->Args({64, 1 << 20})->Args({4, 1})->Args({64, 1})
+    ->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_LongHeaderValue(benchmark::State& state) {
+  static const std::string small = RequestWithLongValue(4096);
+  static const std::string large = RequestWithLongValue(65536);
+  RunScan(state, state.range(0) == 4 ? small : large, static_cast<size_t>(state.range(1)));
+}
+BENCHMARK(BM_LongHeaderValue)->ArgNames({"KiB", "chunk"})
+    ->Args({4, 1 << 20})->Args({64, 1 << 20})->Args({4, 1})->Args({64, 1})
+    ->Repetitions(5)->ReportAggregatesOnly(true);
+
+// Resident memory of the process, from /proc/self/statm.
+long ResidentKiB() {
+  long pages = 0, resident = 0;
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  if (f == nullptr) return -1;
+  if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = -1;
+  std::fclose(f);
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A 100 MiB upload in 64 KiB chunks after its headers.
+void BM_Body100MiB(benchmark::State& state) {
+  static const std::string head =
+      "POST /upload HTTP/1.1\r\nHost: www.example.com\r\nContent-Length: 104857600\r\n\r\n";
+  static const std::string chunk(65536, 'b');
+  const int chunks = 1600;
+  long residentBefore = ResidentKiB();
+  long residentGrowth = 0;
+  uint32_t capacity = 0;
+  for (auto _ : state) {
+    ScanContext context{};
+    rg::ScanRawData(Policy(), &context, head.data(), static_cast<uint32_t>(head.size()));
+    for (int i = 0; i < chunks; ++i)
+      rg::ScanRawData(Policy(), &context, chunk.data(), static_cast<uint32_t>(chunk.size()));
+    if (context.state != rg::kStatePayload) {
+      state.SkipWithError("the body was not accepted");
+      rg::HeapFreeBlock(context.data);
+      break;
+    }
+    // Measured while the context still holds whatever it kept.
+    long growth = ResidentKiB() - residentBefore;
+    if (growth > residentGrowth) residentGrowth = growth;
+    capacity = context.capacity;
+    rg::HeapFreeBlock(context.data);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          (static_cast<int64_t>(chunks) * 65536 + static_cast<int64_t>(head.size())));
+  state.counters["rss_growth_kib"] = static_cast<double>(residentGrowth);
+  state.counters["buffer_capacity"] = static_cast<double>(capacity);
+}
+BENCHMARK(BM_Body100MiB)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+}  // namespace
