@@ -250,6 +250,21 @@ TEST(Scanner, EveryAllocationFailureIsReason34) {
   }
 }
 
+// Indexes are 32-bit: a header block that would pass 4 GiB cannot be held.
+// The context is made to look as if it held 4 GiB - 16 bytes already; a
+// wrapped size would write far past the real buffer.
+TEST(Scanner, HeadersPastFourGiBCannotBeHeld) {
+  PolicyHolder policy;
+  ContextHolder holder;
+  SendChunk(policy.policy, &holder.context, "GET / HTTP/1.1\r\nX-A: ");
+  ASSERT_EQ(holder.Outcome(), Passing(kStateHeaderValue));
+  holder.context.length = holder.context.stored = holder.context.capacity = 0xFFFFFFF0u;
+  SendChunk(policy.policy, &holder.context, std::string(32, 'a'));
+  EXPECT_EQ(holder.Outcome(), Refused(kReasonWindowsError));
+  EXPECT_EQ(holder.context.winError, kErrorNotEnoughMemory);
+  EXPECT_EQ(holder.context.length, 0xFFFFFFF0u);
+}
+
 // 4 GiB of body in 64 KiB chunks. The body's bytes are not kept, so this
 // costs time (one pass over a chunk that stays in cache), not memory.
 uint32_t SendFourGiBOfBody(const FilterPolicy* policy, ScanContext* context) {

@@ -125,6 +125,10 @@ uint32_t ContentLengthReason(const FilterPolicy* policy, const uint8_t* value, u
 
 }  // namespace
 
+// Judges a header value (the bytes after the ':' up to the CR LF, leading
+// spaces included) of the named header. A refusal sets context->reason,
+// with matchIndex for 30 and winError for 34; an accepted value leaves the
+// context as it was. Nothing stays allocated.
 void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const uint8_t* name,
                       uint32_t nameLength, const uint8_t* value, uint32_t valueLength) {
   // The raw length counts the spaces that trimming removes.

@@ -8,6 +8,9 @@
 
 namespace rg {
 
+// Judges a complete query (the bytes after the '?' up to the SP). A
+// refusal sets context->reason, with matchIndex for 15 and winError for 34;
+// an accepted query leaves the context as it was. Nothing stays allocated.
 void CheckQuery(const FilterPolicy* policy, ScanContext* context, const uint8_t* query,
                 uint32_t length) {
   if (policy->HasQueryMaxLen != 0 && length > policy->QueryMaxLen) {

@@ -125,11 +125,14 @@ void StartBookkeeping(ScanContext* context) {
     context->elementSearch = 0;
   }
   // Before the body every received byte is kept. A buffer that was filled
-  // without this scanner is taken to be exactly as large as its contents;
-  // searching it again from the start is merely slower.
+  // without this scanner is taken to be exactly as large as its contents,
+  // and searched again from its start.
   if (context->stored != context->length) {
     context->stored = context->length;
     if (context->capacity < context->length) context->capacity = context->length;
+    context->lineSearch = 0;
+    context->headerSearch = 0;
+    context->elementSearch = 0;
   }
 }
 
@@ -478,6 +481,10 @@ void ScanPayloadChunk(const FilterPolicy* policy, ScanContext* context, const ui
 
 }  // namespace
 
+// Appends the chunk (before the body) or counts it (in the body) and moves
+// the scan on as far as the bytes allow. On return the state is Rejected
+// with reason (matchIndex, winError) set, or the request is acceptable so
+// far. A Rejected context is left as it is.
 void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* chunk,
                  uint32_t chunkLength) {
   // A refused request stays refused; its verdict is already given.
@@ -517,6 +524,9 @@ void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* c
   }
 }
 
+// "http://" (any case), the authority, then a '/': the prefix is everything
+// before that '/', the path the rest. Anything else has no prefix and is
+// all path. The outputs point into url.
 void SplitAbsoluteUrl(const uint8_t* url, uint32_t length, const uint8_t** prefix,
                       uint32_t* prefixLength, const uint8_t** path, uint32_t* pathLength) {
   *prefix = nullptr;
@@ -534,6 +544,8 @@ void SplitAbsoluteUrl(const uint8_t* url, uint32_t length, const uint8_t** prefi
   *pathLength = length - i;
 }
 
+// 1 when the URL's path (an absolute URL's without its prefix) has at most
+// maximum bytes; also right for a URL whose end has not arrived yet.
 int UrlWithinMaxLen(const uint8_t* url, uint32_t length, uint32_t maximum) {
   const uint8_t* prefix = nullptr;
   uint32_t prefixLength = 0;
