@@ -1,14 +1,13 @@
 // Readers of a Windows-style INI file on POSIX.
 //
 // Each call reads the file afresh in one pass through a small stack buffer.
-// Nothing is taken from the heap: the filter's configuration must not come
-// out silently emptier because memory was short at start-up, and a read of
-// a list section must never be the allocation that a test's failure hook
-// hits. Lines are never collected in a line buffer either, so a line of any
-// length is handled whole: its bytes go straight to the caller's buffer (or
-// through a name comparison or a number parser), and the blanks at its end
-// are written tentatively and taken back when the line turns out to end
-// there.
+// Nothing is taken from the heap: the readers have no way to report a
+// failure, so a reader that needed memory could hand the loader an emptier
+// policy (a missing deny list) when memory is short at start-up. Lines are
+// never collected in a line buffer either, so a line of any length is
+// handled whole: its bytes go straight to the caller's buffer (or through a
+// name comparison or a number parser), and the blanks at its end are written
+// tentatively and taken back when the line turns out to end there.
 //
 // The rules a user's existing file relies on:
 // - "[name]" opens a section; the name is compared without regard to ASCII
