@@ -50,11 +50,20 @@ TEST(ConcurrentLog, RecordsStayWholeAndLandInTheirDaysFile) {
   SetTestClock(&day5);
   ASSERT_EQ(OpenLogFile(policy), 0u);
 
-  std::atomic<int> written{0};
+  // Each thread writes half its records, then waits for the change of day;
+  // the day changes as soon as the first thread is halfway, so the other
+  // threads are still writing while it happens, and both days surely get
+  // records whatever the scheduler does.
+  std::atomic<int> halfway{0};
+  std::atomic<bool> switched{false};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRecords; ++i) {
+        if (i == kRecords / 2) {
+          halfway.fetch_add(1);
+          while (!switched.load()) std::this_thread::yield();
+        }
         std::string request = "GET /t" + std::to_string(t) + "/" + std::to_string(i);
         std::string address = "10.0.0." + std::to_string(t);
         ScanContext context = {};
@@ -62,12 +71,12 @@ TEST(ConcurrentLog, RecordsStayWholeAndLandInTheirDaysFile) {
         context.length = static_cast<uint32_t>(request.size());
         context.clientAddress = address.data();
         WriteRejection(policy, &context, kReasonUrlDot, 0, 0);
-        written.fetch_add(1);
       }
     });
   }
-  while (written.load() < kThreads * kRecords / 2) std::this_thread::yield();
+  while (halfway.load() == 0) std::this_thread::yield();
   SetTestClock(&day6);
+  switched.store(true);
   for (std::thread& th : threads) th.join();
 
   std::set<std::string> seen;
