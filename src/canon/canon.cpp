@@ -63,27 +63,40 @@ constexpr LeadTable BuildLeadTable() {
 
 constexpr LeadTable kLeadRow = BuildLeadTable();
 
-// Digit value of a hexadecimal digit, or -1.
-constexpr int HexValue(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// What a byte can be in a number that strtol reads in base 16: its digit
+// value (0-15), kLeadIn for the bytes that may stand before the digits
+// (C-locale white space 09-0D and 20, '+', '-'), or kNotNumber.
+constexpr int8_t kLeadIn = -1;
+constexpr int8_t kNotNumber = -2;
+
+struct HexTable {
+  int8_t value[256];
+};
+
+constexpr HexTable BuildHexTable() {
+  HexTable t{};
+  for (int b = 0; b < 256; ++b) {
+    if (b >= '0' && b <= '9')
+      t.value[b] = static_cast<int8_t>(b - '0');
+    else if (b >= 'a' && b <= 'f')
+      t.value[b] = static_cast<int8_t>(b - 'a' + 10);
+    else if (b >= 'A' && b <= 'F')
+      t.value[b] = static_cast<int8_t>(b - 'A' + 10);
+    else if (b == ' ' || (b >= 0x09 && b <= 0x0D) || b == '+' || b == '-')
+      t.value[b] = kLeadIn;
+    else
+      t.value[b] = kNotNumber;
+  }
+  return t;
 }
 
-// White space as the C locale's isspace sees it.
-constexpr bool IsCSpace(uint8_t c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+constexpr HexTable kHex = BuildHexTable();
 
-// Converts exactly `count` bytes (2 or 4) the way strtol(s, &end, 16) does
-// on a NUL-terminated copy of them, and reports whether strtol's end pointer
-// would stand right after the last byte. Accepted: leading white space, one
-// sign, a "0x"/"0X" prefix, then hex digits; a NUL byte ends the string
-// early and so never converts fully. Done by hand rather than through strtol
-// so that a host's setlocale() cannot change which escapes are valid, and to
-// keep the hot loop free of library calls.
-bool ConvertHexLikeStrtol(const uint8_t* s, uint32_t count, long* value) {
+// The full strtol grammar, for the rare escapes that do not consist of
+// digits alone: white space, one sign, a "0x"/"0X" prefix, then digits.
+bool ConvertWithPrefixes(const uint8_t* s, uint32_t count, long* value) {
   uint32_t i = 0;
-  while (i < count && IsCSpace(s[i])) ++i;
+  while (i < count && kHex.value[s[i]] == kLeadIn && s[i] != '+' && s[i] != '-') ++i;
   bool negative = false;
   if (i < count && (s[i] == '+' || s[i] == '-')) {
     negative = s[i] == '-';
@@ -96,15 +109,40 @@ bool ConvertHexLikeStrtol(const uint8_t* s, uint32_t count, long* value) {
   if (i + 2 < count && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) i += 2;
   uint32_t digitsStart = i;
   long v = 0;
-  while (i < count) {
-    int d = HexValue(s[i]);
+  for (; i < count; ++i) {
+    int d = kHex.value[s[i]];
     if (d < 0) return false;
     v = v * 16 + d;
-    ++i;
   }
   if (i == digitsStart) return false;  // no digits: nothing is converted
   *value = negative ? -v : v;
   return true;
+}
+
+// Converts exactly `count` bytes (2 or 4) the way strtol(s, &end, 16) does
+// on a NUL-terminated copy of them, and reports whether strtol's end pointer
+// would stand right after the last byte; a NUL byte ends the string early
+// and so never converts fully. Done by hand rather than through strtol so
+// that a host's setlocale() cannot change which escapes are valid, and to
+// keep the hot loop free of library calls.
+inline bool ConvertHexLikeStrtol(const uint8_t* s, uint32_t count, long* value) {
+  // The usual case: digits only.
+  long v = 0;
+  uint32_t i = 0;
+  for (; i < count; ++i) {
+    int d = kHex.value[s[i]];
+    if (d < 0) break;
+    v = v * 16 + d;
+  }
+  if (i == count) {
+    *value = v;
+    return true;
+  }
+  // Only white space or a sign in front, or a "0x" prefix, can still make
+  // the bytes one number.
+  bool prefix = i == 1 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+  if (!prefix && !(i == 0 && kHex.value[s[0]] == kLeadIn)) return false;
+  return ConvertWithPrefixes(s, count, value);
 }
 
 // Moves the bytes [from, stop) down to `to` (to <= from) and returns the
@@ -166,12 +204,13 @@ void PercentDecode(uint8_t* text, uint32_t* length) {
   uint32_t p = 0;
   // out never passes p, so writing in place never overwrites unread bytes.
   while (p < n) {
-    // Bytes up to the next '%' are copied as one run.
-    uint32_t stop = FindPercent(text, p, n);
-    out = MoveRun(text, out, p, stop);
-    p = stop;
-    if (p == n) break;
-
+    if (text[p] != '%') {
+      // Bytes up to the next '%' are copied as one run.
+      uint32_t stop = FindPercent(text, p + 1, n);
+      out = MoveRun(text, out, p, stop);
+      p = stop;
+      continue;
+    }
     if (p + 5 < n && (text[p + 1] == 'u' || text[p + 1] == 'U')) {
       long converted = 0;
       if (!ConvertHexLikeStrtol(text + p + 2, 4, &converted)) {
@@ -215,19 +254,23 @@ void FoldUtf8(uint8_t* text, uint32_t* length) {
   uint32_t out = 0;
   uint32_t p = 0;
   while (p < n) {
-    // ASCII bytes are their own one-byte forms and move as one run.
-    uint32_t stop = FindNonAscii(text, p, n);
-    out = MoveRun(text, out, p, stop);
-    p = stop;
-    if (p == n) break;
-
     uint8_t b0 = text[p];
+    if (b0 < 0x80) {
+      // ASCII bytes are their own one-byte forms and move as one run.
+      uint32_t stop = FindNonAscii(text, p + 1, n);
+      out = MoveRun(text, out, p, stop);
+      p = stop;
+      continue;
+    }
     uint32_t r = kLeadRow.row[b0];
     uint8_t payload[6];
     // A sequence cut short by the end of the text, or by a byte that is not
     // a continuation, is not folded: the lead byte passes unchanged and the
-    // bytes after it are examined afresh.
-    if (r == kNoRow || r >= n - p || !MatchUtf8Row(text + p, r, payload)) {
+    // bytes after it are examined afresh. (Every row of two bytes or more
+    // needs a continuation byte second; testing that first settles the
+    // common hostile case of lead bytes in a row cheaply.)
+    if (r == kNoRow || r >= n - p || (text[p + 1] & 0xC0u) != 0x80u ||
+        !MatchUtf8Row(text + p, r, payload)) {
       text[out++] = b0;
       ++p;
       continue;
