@@ -186,6 +186,8 @@ inline uint32_t FindNonAscii(const uint8_t* text, uint32_t p, uint32_t n) {
 
 }  // namespace
 
+// 1 when the row + 1 bytes fit UTF-8 form `row`, with their payload bits in
+// payload (when given); 0 for no match or a row beyond 5.
 int MatchUtf8Row(const uint8_t* bytes, uint32_t row, uint8_t* payload) {
   if (row > 5) return 0;
   for (uint32_t k = 0; k <= row; ++k) {
@@ -198,6 +200,7 @@ int MatchUtf8Row(const uint8_t* bytes, uint32_t row, uint8_t* payload) {
   return 1;
 }
 
+// Decodes %XX and %uXXXX escapes in place, once; *length shrinks or stays.
 void PercentDecode(uint8_t* text, uint32_t* length) {
   const uint32_t n = *length;
   uint32_t out = 0;
@@ -249,6 +252,8 @@ void PercentDecode(uint8_t* text, uint32_t* length) {
   *length = out;
 }
 
+// Folds each UTF-8 form of one to six bytes to the low byte of its number,
+// in place, once; other bytes pass unchanged. *length shrinks or stays.
 void FoldUtf8(uint8_t* text, uint32_t* length) {
   const uint32_t n = *length;
   uint32_t out = 0;
@@ -283,12 +288,16 @@ void FoldUtf8(uint8_t* text, uint32_t* length) {
   *length = out;
 }
 
+// Both passes in place; linear, allocates nothing, cannot fail.
 void Canonicalize(uint8_t* text, uint32_t* length) {
   if (*length == 0) return;
   PercentDecode(text, length);
   FoldUtf8(text, length);
 }
 
+// 1 with a canonical heap copy the caller frees; 0 with context->reason set
+// (34 and winError for a failed allocation, changedReason when a second run
+// alters the copy) and nothing left allocated.
 int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elementLength,
                      int32_t secondPass, uint32_t changedReason, uint8_t** copyOut,
                      uint32_t* copyLength) {

@@ -86,6 +86,9 @@ bool BuildHeaderLimitList(const char* buffer, uint32_t size, const char* section
 
 }  // namespace
 
+// Fills an empty list with the lines of one section, read into a buffer of
+// bufferSize bytes. 0 on success (an empty or missing section included);
+// otherwise a nonzero error with the list empty again.
 uint32_t LoadStringList(const char* section, const char* iniPath, StringList* list,
                         uint32_t bufferSize) {
   // A zero-byte buffer holds no line; reading even its terminator would
@@ -117,6 +120,8 @@ uint32_t LoadStringList(const char* section, const char* iniPath, StringList* li
   return error;
 }
 
+// As LoadStringList, for "name=limit" lines: the name before the first
+// '=' and the integer value the reader gives for that name (-1 if none).
 uint32_t LoadHeaderLimitList(const char* section, const char* iniPath, HeaderLimitList* list,
                              uint32_t bufferSize) {
   if (bufferSize == 0) return 0;
