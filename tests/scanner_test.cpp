@@ -195,7 +195,8 @@ TEST(Scanner, BufferGrowthFailureKeepsTheOldBuffer) {
       SendChunk(policy.policy, &holder.context, second);
       FailAllocationAfter(0);
       EXPECT_EQ(holder.Outcome(), Refused(kReasonWindowsError));
-      EXPECT_EQ(holder.context.winError, c.error);
+      // A platform that reports no error still gives the log a real number.
+      EXPECT_EQ(holder.context.winError, c.error != 0 ? c.error : kErrorNotEnoughMemory);
       EXPECT_EQ(holder.context.data, buffer);
       EXPECT_EQ(holder.context.length, first.size());
       EXPECT_EQ(std::memcmp(holder.context.data, first.data(), first.size()), 0);

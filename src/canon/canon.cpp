@@ -307,7 +307,7 @@ int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elem
   // bytes as received.
   uint8_t* first = static_cast<uint8_t*>(HeapAllocZero(elementLength));
   if (first == nullptr) {
-    context->winError = GetLastErrorValue();
+    context->winError = AllocationError();
     context->reason = kReasonWindowsError;
     return 0;
   }
@@ -320,7 +320,7 @@ int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elem
     // difference means the element carried a second layer of encoding.
     uint8_t* snapshot = static_cast<uint8_t*>(HeapAllocZero(length1));
     if (snapshot == nullptr) {
-      context->winError = GetLastErrorValue();
+      context->winError = AllocationError();
       context->reason = kReasonWindowsError;
       HeapFreeBlock(first);
       return 0;

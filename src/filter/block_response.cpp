@@ -53,12 +53,7 @@ static_assert(kServerSlot < kServerLength);
 uint32_t BuildBlockResponse(FilterPolicy* policy, const char* serverText) {
   if (serverText == nullptr) {
     char* page = static_cast<char*>(HeapAllocZero(kPlainLength + 1));
-    if (page == nullptr) {
-      uint32_t error = GetLastErrorValue();
-      // A platform that reports no error must still not turn a missing page
-      // into success.
-      return error != 0 ? error : kErrorNotEnoughMemory;
-    }
+    if (page == nullptr) return AllocationError();
     std::memcpy(page, kPlainTemplate, kPlainLength);
     policy->BlockResponse = page;
     policy->BlockResponseLength = kPlainLength;
@@ -71,10 +66,7 @@ uint32_t BuildBlockResponse(FilterPolicy* policy, const char* serverText) {
   if (textLength > UINT32_MAX - kServerLength) return kErrorNotEnoughMemory;
   size_t total = kServerLength - 2 + textLength;  // formatted text without its NUL
   char* page = static_cast<char*>(HeapAllocZero(total + 1));
-  if (page == nullptr) {
-    uint32_t error = GetLastErrorValue();
-    return error != 0 ? error : kErrorNotEnoughMemory;
-  }
+  if (page == nullptr) return AllocationError();
   std::memcpy(page, kServerTemplate, kServerSlot);
   std::memcpy(page + kServerSlot, serverText, textLength);
   std::memcpy(page + kServerSlot + textLength, kServerTemplate + kServerSlot + 2,

@@ -67,7 +67,7 @@ DWORD OnRawData(HTTP_FILTER_CONTEXT* pfc, FilterPolicy* policy, HTTP_FILTER_RAW_
   ScanContext* context = static_cast<ScanContext*>(pfc->pFilterContext);
   if (context == nullptr) {
     context = static_cast<ScanContext*>(HeapAllocZero(sizeof(ScanContext)));
-    if (context == nullptr) return IssueVerdict(pfc, 34, 0, GetLastErrorValue());
+    if (context == nullptr) return IssueVerdict(pfc, 34, 0, AllocationError());
     pfc->pFilterContext = context;
 
     uint32_t error = FetchServerVariable(pfc, kRemoteAddr, &context->clientAddress);
@@ -110,7 +110,7 @@ BOOL StartFilter(HTTP_FILTER_VERSION* version, const char* iniPath, const char* 
 
   FilterPolicy* policy = static_cast<FilterPolicy*>(HeapAllocZero(sizeof(FilterPolicy)));
   if (policy == nullptr) {
-    SetLastErrorValue(ErrorOr(GetLastErrorValue(), kErrorNotEnoughMemory));
+    SetLastErrorValue(AllocationError());
     return FALSE;
   }
   g_policy = policy;
@@ -150,9 +150,9 @@ uint32_t FetchServerVariable(HTTP_FILTER_CONTEXT* pfc, const char* name, char** 
   // size + 1 is computed wide: a 0xFFFFFFFF size must not wrap to a 0-byte
   // block that the server then writes into.
   char* value = static_cast<char*>(HeapAllocZero(static_cast<size_t>(size) + 1));
-  if (value == nullptr) return ErrorOr(GetLastErrorValue(), kErrorNotEnoughMemory);
+  if (value == nullptr) return AllocationError();
   if (!pfc->GetServerVariable(pfc, variable, value, &size)) {
-    uint32_t error = ErrorOr(GetLastErrorValue(), kErrorGenFailure);
+    uint32_t error = LastErrorOr(kErrorGenFailure);
     HeapFreeBlock(value);
     return error;
   }
@@ -185,7 +185,7 @@ namespace {
 uint32_t ConfigurationPath(char* iniPath, size_t size) {
   char modulePath[256];
   uint32_t count = GetModulePath(modulePath, sizeof(modulePath));
-  if (count == 0) return ErrorOr(GetLastErrorValue(), kErrorFileNotFound);
+  if (count == 0) return LastErrorOr(kErrorFileNotFound);
   if (count > sizeof(modulePath) - 1) count = sizeof(modulePath) - 1;
   modulePath[count] = '\0';
 

@@ -18,13 +18,6 @@ constexpr const char kHeaderFormat[] =
     "#Date: %s\r\n"
     "#Fields: date time c-ip reason winerr reqline\r\n";
 
-// A failed call whose platform left no error number still has to read as a
-// failure to callers that test for 0.
-uint32_t LastErrorOr(uint32_t fallback) {
-  uint32_t error = GetLastErrorValue();
-  return error != 0 ? error : fallback;
-}
-
 void WriteText(FileHandle file, const char* text) {
   uint32_t written = 0;
   // A failed write is not worth more than the record it belongs to: the

@@ -20,6 +20,14 @@ namespace rg {
 // The calling thread's last-error value (GetLastError / SetLastError).
 uint32_t GetLastErrorValue();
 void SetLastErrorValue(uint32_t error);
+// The last-error value, or fallback when the platform left none: a failed
+// call must never read as success to callers that test for 0.
+inline uint32_t LastErrorOr(uint32_t fallback) {
+  uint32_t error = GetLastErrorValue();
+  return error != 0 ? error : fallback;
+}
+// The error of an allocation that just failed (8 when none was left).
+inline uint32_t AllocationError() { return LastErrorOr(kErrorNotEnoughMemory); }
 
 // ---------------------------------------------------------------- heap
 // Every block comes zero-filled. On failure the result is null and the

@@ -9,14 +9,6 @@ namespace rg {
 
 namespace {
 
-// The error of the allocation that just failed. A platform that reports no
-// error must not turn a failed load into a success with a half-built list,
-// so "no error" becomes "not enough memory".
-uint32_t AllocationError() {
-  uint32_t error = GetLastErrorValue();
-  return error != 0 ? error : kErrorNotEnoughMemory;
-}
-
 // Length of the section line at offset pos. The profile reader always leaves
 // a double NUL inside the buffer; the walk is bounded by the buffer anyway,
 // so a reader that did not could make a line shorter but never a read

@@ -16,13 +16,6 @@ constexpr uint32_t kTextBlockSize = 256;
 constexpr uint32_t kTextReadSize = 255;
 constexpr uint32_t kMaxIniPathLength = 255;
 
-// A failed allocation must read as a failure even where the platform left no
-// error number behind.
-uint32_t AllocationError() {
-  uint32_t error = GetLastErrorValue();
-  return error != 0 ? error : kErrorNotEnoughMemory;
-}
-
 int32_t GlobalInt(const char* key, int32_t deflt, const char* iniPath) {
   return static_cast<int32_t>(ProfileGetInt(kGlobals, key, deflt, iniPath));
 }

@@ -156,7 +156,7 @@ bool AppendChunk(ScanContext* context, const uint8_t* chunk, uint32_t chunkLengt
                       ? HeapAllocZero(grown)
                       : HeapGrowZero(context->data, context->capacity, grown);
     if (block == nullptr) {
-      context->winError = GetLastErrorValue();
+      context->winError = AllocationError();
       Reject(context, kReasonWindowsError);
       return false;
     }
