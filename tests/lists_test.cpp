@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <strings.h>
 #include <optional>
 #include <string>
 #include <utility>
@@ -421,6 +422,50 @@ TEST(FindSequence, EarliestPositionThenListOrder) {
       EXPECT_EQ(index, c.index);
     }
     FreeStringList(&list);
+  }
+}
+
+// The matcher skips positions that no entry can start at; over random texts
+// and lists it must find exactly what trying every entry everywhere finds.
+TEST(FindSequence, AgreesWithTryingEveryEntryAtEveryPosition) {
+  const std::string alphabet = "aAbB.%/\xE9\xC9Zz";
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+  auto word = [&](uint32_t maxLength) {
+    std::string w(1 + next() % maxLength, ' ');
+    for (char& c : w) c = alphabet[next() % alphabet.size()];
+    return w;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<std::string> entries;
+    for (uint32_t n = 1 + next() % 5; n > 0; --n) entries.push_back(word(3));
+    StringList list = {};
+    list.count = static_cast<uint32_t>(entries.size());
+    std::vector<char*> pointers;
+    std::vector<uint32_t> lengths;
+    for (std::string& e : entries) {
+      pointers.push_back(e.data());
+      lengths.push_back(static_cast<uint32_t>(e.size()));
+    }
+    list.entries = pointers.data();
+    list.lengths = lengths.data();
+    const std::string text = word(12);
+
+    std::optional<uint32_t> expected;
+    for (size_t p = 0; p < text.size() && !expected; ++p) {
+      for (uint32_t j = 0; j < list.count && !expected; ++j) {
+        if (lengths[j] <= text.size() - p &&
+            strncasecmp(text.data() + p, pointers[j], lengths[j]) == 0)
+          expected = j;
+      }
+    }
+    uint32_t index = 99;
+    int found = FindSequence(text.data(), static_cast<uint32_t>(text.size()), &list, &index);
+    ASSERT_EQ(found, expected.has_value() ? 1 : 0) << text;
+    if (expected) {
+      EXPECT_EQ(index, *expected) << text;
+    }
   }
 }
 

@@ -91,8 +91,20 @@ int FindSequence(const void* text, uint32_t textLength, const StringList* list,
                  uint32_t* indexOut) {
   const uint8_t* t = static_cast<const uint8_t*>(text);
   if (textLength == 0 || list->count == 0) return 0;
-  // Earliest position first, then list order at that position.
+  // Most positions cannot start any entry: note the first bytes of the
+  // entries (both letter cases) once, and try the entries only where the
+  // text's byte is one of them. Results are unchanged: earliest position
+  // first, then list order at that position.
+  uint64_t starts[4] = {0, 0, 0, 0};
+  for (uint32_t j = 0; j < list->count; ++j) {
+    uint8_t b = static_cast<uint8_t>(list->entries[j][0]);
+    uint8_t lower = AsciiLower(b);
+    uint8_t upper = (lower >= 'a' && lower <= 'z') ? uint8_t(lower - 0x20) : lower;
+    starts[lower >> 6] |= uint64_t{1} << (lower & 63);
+    starts[upper >> 6] |= uint64_t{1} << (upper & 63);
+  }
   for (uint32_t p = 0; p < textLength; ++p) {
+    if ((starts[t[p] >> 6] & (uint64_t{1} << (t[p] & 63))) == 0) continue;
     uint32_t remaining = textLength - p;
     for (uint32_t j = 0; j < list->count; ++j) {
       uint32_t n = list->lengths[j];
