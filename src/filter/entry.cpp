@@ -18,10 +18,6 @@ namespace {
 // paths live in 256-byte buffers.
 constexpr size_t kMaxIniPath = 255;
 
-// A failing call that leaves no error number still has to be reported as a
-// failure, so callers never mistake it for success.
-uint32_t ErrorOr(uint32_t error, uint32_t fallback) { return error != 0 ? error : fallback; }
-
 char kRemoteAddr[] = "REMOTE_ADDR";
 char kServerSoftware[] = "SERVER_SOFTWARE";
 

@@ -20,12 +20,11 @@ namespace rg {
 // The calling thread's last-error value (GetLastError / SetLastError).
 uint32_t GetLastErrorValue();
 void SetLastErrorValue(uint32_t error);
-// The last-error value, or fallback when the platform left none: a failed
-// call must never read as success to callers that test for 0.
-inline uint32_t LastErrorOr(uint32_t fallback) {
-  uint32_t error = GetLastErrorValue();
-  return error != 0 ? error : fallback;
-}
+// An error number, or fallback when it is 0: a failed call must never read
+// as success to callers that test for 0.
+inline uint32_t ErrorOr(uint32_t error, uint32_t fallback) { return error != 0 ? error : fallback; }
+// The last-error value, or fallback when the platform left none.
+inline uint32_t LastErrorOr(uint32_t fallback) { return ErrorOr(GetLastErrorValue(), fallback); }
 // The error of an allocation that just failed (8 when none was left).
 inline uint32_t AllocationError() { return LastErrorOr(kErrorNotEnoughMemory); }
 
