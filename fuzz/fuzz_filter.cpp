@@ -122,8 +122,10 @@ void SendChunk(FakeServer* server, const uint8_t* bytes, uint32_t length, uint32
   if (before == nullptr || before->state == rg::kStateResponseSent) *expected = 0;
   *expected += length;
 
+  // The chunk in a block of its own size, so that a read past it is caught.
+  std::vector<uint8_t> chunk(bytes, bytes + length);
   HTTP_FILTER_RAW_DATA raw{};
-  raw.pvInData = const_cast<uint8_t*>(bytes);
+  raw.pvInData = chunk.data();
   raw.cbInData = length;
   raw.cbInBuffer = length;
   uint32_t writes = server->writeCalls;
