@@ -55,9 +55,10 @@ for target in "${targets[@]}"; do
     tail -n 60 "$log"
     failed+=("$target")
   fi
-  execs=$(sed -n 's/^stat::average_exec_per_sec:[[:space:]]*//p' "$log" | tail -1)
-  runs=$(sed -n 's/^stat::number_of_executed_units:[[:space:]]*//p' "$log" | tail -1)
-  corpus=$(grep -o 'corp: [0-9]*/[0-9]*[a-zA-Z]*' "$log" | tail -1 | sed 's/corp: //')
+  # A crashed run may lack these lines; the table then shows "-".
+  execs=$(sed -n 's/^stat::average_exec_per_sec:[[:space:]]*//p' "$log" | tail -1 || true)
+  runs=$(sed -n 's/^stat::number_of_executed_units:[[:space:]]*//p' "$log" | tail -1 || true)
+  corpus=$(grep -o 'corp: [0-9]*/[0-9]*[a-zA-Z]*' "$log" | tail -1 | sed 's/corp: //' || true)
   summary+=("$(printf '%-14s %10s %12s %14s' "$target" "${execs:--}" "${runs:--}" "${corpus:--}")")
 done
 
