@@ -110,6 +110,14 @@ uint32_t ChooseLogDirectory(char* block, const char* iniPath, const char* logDir
   return 0;
 }
 
+// A list switched by the Globals key of its own name (default on) and, when
+// on, filled from the section of that name.
+uint32_t LoadSwitchedList(const char* name, const char* iniPath, StringList* list,
+                          uint32_t size) {
+  list->flag = GlobalInt(name, 1, iniPath);
+  return list->flag ? LoadStringList(name, iniPath, list, size) : 0;
+}
+
 // The steps after the Globals section has been read; any nonzero result
 // sends LoadPolicy down its single failure path.
 uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const char* section,
@@ -130,22 +138,16 @@ uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const char* secti
     if (error != 0) return error;
   }
 
-  p->HostPorts.flag = GlobalInt("ValidHostPort", 1, iniPath);
-  if (p->HostPorts.flag) {
-    error = LoadStringList("ValidHostPort", iniPath, &p->HostPorts, size);
-    if (error != 0) return error;
-  }
+  error = LoadSwitchedList("ValidHostPort", iniPath, &p->HostPorts, size);
+  if (error != 0) return error;
 
   p->Extensions.flag = GlobalInt("ExtensionAllow", 1, iniPath);
   error = LoadStringList(p->Extensions.flag ? "ExtensionAllow" : "ExtensionDeny", iniPath,
                          &p->Extensions, size);
   if (error != 0) return error;
 
-  p->DeniedHeaderNames.flag = GlobalInt("DenyHeaderName", 1, iniPath);
-  if (p->DeniedHeaderNames.flag) {
-    error = LoadStringList("DenyHeaderName", iniPath, &p->DeniedHeaderNames, size);
-    if (error != 0) return error;
-  }
+  error = LoadSwitchedList("DenyHeaderName", iniPath, &p->DeniedHeaderNames, size);
+  if (error != 0) return error;
 
   p->ValidMaxLenByHeader = GlobalInt("ValidMaxLenByHeader", 1, iniPath);
   if (p->ValidMaxLenByHeader) {
@@ -153,17 +155,10 @@ uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const char* secti
     if (error != 0) return error;
   }
 
-  p->UrlSequences.flag = GlobalInt("DenyUrlSequence", 1, iniPath);
-  if (p->UrlSequences.flag) {
-    error = LoadStringList("DenyUrlSequence", iniPath, &p->UrlSequences, size);
-    if (error != 0) return error;
-  }
-
-  p->QuerySequences.flag = GlobalInt("DenyQuerySequence", 1, iniPath);
-  if (p->QuerySequences.flag) {
-    error = LoadStringList("DenyQuerySequence", iniPath, &p->QuerySequences, size);
-    if (error != 0) return error;
-  }
+  error = LoadSwitchedList("DenyUrlSequence", iniPath, &p->UrlSequences, size);
+  if (error != 0) return error;
+  error = LoadSwitchedList("DenyQuerySequence", iniPath, &p->QuerySequences, size);
+  if (error != 0) return error;
 
   p->AllowDotInUrl = GlobalInt("AllowDotInUrl", 0, iniPath);
   p->AllowHighBitInUrl = GlobalInt("AllowHighBitInUrl", 0, iniPath);
