@@ -133,8 +133,8 @@ FileHandle FileOpen(const char* path, uint32_t access, uint32_t share, uint32_t 
     return kInvalidFile;
   }
 
-  bool exclusive = share == kShareNone ||
-                   ((access & kAccessWrite) != 0 && (share & kShareWrite) == 0);
+  bool exclusive =
+      share == kShareNone || ((access & kAccessWrite) != 0 && (share & kShareWrite) == 0);
   int operation = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
   while (flock(fd, operation) != 0) {
     int err = errno;

@@ -11,7 +11,7 @@ namespace {
 
 thread_local uint32_t t_lastError = 0;
 
-std::atomic<int64_t> g_failCountdown{0};   // > 0: allocations left until the failing one
+std::atomic<int64_t> g_failCountdown{0};  // > 0: allocations left until the failing one
 std::atomic<uint32_t> g_failError{kErrorNotEnoughMemory};
 std::atomic<uint64_t> g_allocations{0};
 std::atomic<int64_t> g_liveBlocks{0};

@@ -111,7 +111,8 @@ int FormatPicture(const LocalTime* time, const char* picture, char* out, int siz
     p += std::strlen(match->token);
     char digits[8];
     int n = 0;
-    for (unsigned v = time->*(match->field); v != 0 || n == 0; v /= 10) digits[n++] = char('0' + v % 10);
+    for (unsigned v = time->*(match->field); v != 0 || n == 0; v /= 10)
+      digits[n++] = char('0' + v % 10);
     for (int pad = n; pad < match->width; ++pad) put('0');
     while (n > 0) put(digits[--n]);
   }

@@ -211,13 +211,13 @@ void SinkClearFrom(Sink* s, uint64_t end) {
 enum Mode : uint8_t { kModeSection, kModeString, kModeInt };
 
 enum LineState : uint8_t {
-  kLineStart,      // leading blanks of a line
-  kSkipLine,       // the rest of the line means nothing
-  kSectionLead,    // blanks after '['
-  kSectionName,    // the section name, up to ']'
-  kKey,            // a line of the wanted section, before its first '='
-  kValueLead,      // blanks after the '='
-  kValue,          // the value
+  kLineStart,    // leading blanks of a line
+  kSkipLine,     // the rest of the line means nothing
+  kSectionLead,  // blanks after '['
+  kSectionName,  // the section name, up to ']'
+  kKey,          // a line of the wanted section, before its first '='
+  kValueLead,    // blanks after the '='
+  kValue,        // the value
 };
 
 struct Reader {

@@ -43,8 +43,7 @@ constexpr LengthKey kLengthKeys[] = {
 // limit present with the value of an absent "UrlMaxLen" key: -1, which as an
 // unsigned limit never refuses anything. Each line sets at most one key and
 // each key is set by its first line only.
-void FindLengthKeys(FilterPolicy* policy, const char* section, uint32_t size,
-                    const char* iniPath) {
+void FindLengthKeys(FilterPolicy* policy, const char* section, uint32_t size, const char* iniPath) {
   const char* end = section + size;
   const char* line = section;
   while (line < end && *line != '\0') {
@@ -112,8 +111,7 @@ uint32_t ChooseLogDirectory(char* block, const char* iniPath, const char* logDir
 
 // A list switched by the Globals key of its own name (default on) and, when
 // on, filled from the section of that name.
-uint32_t LoadSwitchedList(const char* name, const char* iniPath, StringList* list,
-                          uint32_t size) {
+uint32_t LoadSwitchedList(const char* name, const char* iniPath, StringList* list, uint32_t size) {
   list->flag = GlobalInt(name, 1, iniPath);
   return list->flag ? LoadStringList(name, iniPath, list, size) : 0;
 }

@@ -30,9 +30,9 @@ struct HeaderLimitList {
 // One zero-filled heap block per loading of the filter. Members are named
 // after the INI keys that set them.
 struct FilterPolicy {
-  StringList Verbs;              // flag: 1 allow list, 0 deny list
-  StringList HttpVersions;       // entries held as " " + version + "\r\n"
-  StringList Extensions;         // flag: 1 allow list, 0 deny list
+  StringList Verbs;         // flag: 1 allow list, 0 deny list
+  StringList HttpVersions;  // entries held as " " + version + "\r\n"
+  StringList Extensions;    // flag: 1 allow list, 0 deny list
   StringList HostPorts;
   StringList DeniedHeaderNames;
   HeaderLimitList HeaderLimits;
@@ -64,14 +64,14 @@ struct FilterPolicy {
   uint32_t ContentLengthMaxLen;
   int32_t HasContentLengthMaxLen;
   int32_t RemoveBanner;
-  char* Banner;                  // 256 bytes, the ChangeBanner text or empty
+  char* Banner;  // 256 bytes, the ChangeBanner text or empty
   int32_t HighPriority;
   int32_t Simulate;
-  char* BlockResponse;           // the 400 page, null until built
+  char* BlockResponse;  // the 400 page, null until built
   uint32_t BlockResponseLength;
-  char* LogDirectory;            // 256 bytes
-  FileHandle LogFile;            // kInvalidFile when none is open
-  char LogDate[52];              // "yyyyMMdd" of the open log file
+  char* LogDirectory;  // 256 bytes
+  FileHandle LogFile;  // kInvalidFile when none is open
+  char LogDate[52];    // "yyyyMMdd" of the open log file
   uint32_t IniFileSize;
 };
 
@@ -102,16 +102,14 @@ int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLeng
                        const HeaderLimitList* list, uint32_t* indexOut);
 // 1 when some entry occurs in the text without case; the earliest position
 // wins, then list order. indexOut is required.
-int FindSequence(const void* text, uint32_t textLength, const StringList* list,
-                 uint32_t* indexOut);
+int FindSequence(const void* text, uint32_t textLength, const StringList* list, uint32_t* indexOut);
 
 // Reads the whole policy from the INI file, builds the block response when
 // the banner is fixed, and opens the day's log file. Returns 0, or an error
 // number with every list, buffer and file of the policy released.
 // The log directory is logDirectory when given (a host's override), else
 // LogFilesDir, else the INI file's directory followed by "LogFiles".
-uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath,
-                    const char* logDirectory = nullptr);
+uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath, const char* logDirectory = nullptr);
 
 // Writes the account of the effective policy, "#" lines between a begin and
 // an end line, to an open log file.

@@ -132,8 +132,7 @@ void ForEachSummaryLine(const FilterPolicy* p,
         "# Enforce maximum Header Names size of %d bytes\r\n");
   Limit(s, p->HasHeaderValueMaxLen, p->HeaderValueMaxLen,
         "# Enforce maximum Header Values size of %d bytes\r\n");
-  Limit(s, p->HasPayloadMaxLen, p->PayloadMaxLen,
-        "# Enforce maximum Payload size of %d bytes\r\n");
+  Limit(s, p->HasPayloadMaxLen, p->PayloadMaxLen, "# Enforce maximum Payload size of %d bytes\r\n");
   Limit(s, p->HasContentLengthMaxLen, p->ContentLengthMaxLen,
         "# Enforce maximum Content-Length Header Value of %d bytes\r\n");
 

@@ -19,8 +19,8 @@ namespace {
 constexpr std::array<uint8_t, 256> BuildTokenTable() {
   std::array<uint8_t, 256> t{};
   for (int b = 0x21; b <= 0x7E; ++b) t[b] = 1;
-  for (uint8_t separator : {'(', ')', '<', '>', '@', ',', ';', ':', '\\', '"', '/', '[', ']', '?',
-                            '=', '{', '}'})
+  for (uint8_t separator :
+       {'(', ')', '<', '>', '@', ',', ';', ':', '\\', '"', '/', '[', ']', '?', '=', '{', '}'})
     t[separator] = 0;
   return t;
 }

@@ -28,11 +28,16 @@ enum : uint8_t { kText, kQuote, kBackslash, kControl, kHigh };
 constexpr std::array<uint8_t, 256> BuildValueClasses() {
   std::array<uint8_t, 256> t{};
   for (int b = 0; b < 256; ++b) {
-    if (b >= 0x80) t[b] = kHigh;
-    else if (b == '"') t[b] = kQuote;
-    else if (b == '\\') t[b] = kBackslash;
-    else if (b == 0x09 || (b >= 0x20 && b <= 0x7E)) t[b] = kText;
-    else t[b] = kControl;
+    if (b >= 0x80)
+      t[b] = kHigh;
+    else if (b == '"')
+      t[b] = kQuote;
+    else if (b == '\\')
+      t[b] = kBackslash;
+    else if (b == 0x09 || (b >= 0x20 && b <= 0x7E))
+      t[b] = kText;
+    else
+      t[b] = kControl;
   }
   return t;
 }
@@ -102,7 +107,8 @@ void TrimSpaces(const uint8_t** text, uint32_t* length) {
   *length = n;
 }
 
-bool NameIs(const uint8_t* name, uint32_t nameLength, const char* expected, uint32_t expectedLength) {
+bool NameIs(const uint8_t* name, uint32_t nameLength, const char* expected,
+            uint32_t expectedLength) {
   return nameLength == expectedLength && BytesEqualNoCase(name, expected, expectedLength);
 }
 

@@ -96,8 +96,7 @@ bool HasHighBit(const uint8_t* bytes, size_t n) {
 // The first CR LF with its CR at an index >= from and its LF inside the
 // buffer. Returns 1 with *at; or 0 with *resume at the first index not yet
 // ruled out (a CR as the last byte may still be followed by an LF).
-int FindCrLf(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* at,
-             uint32_t* resume) {
+int FindCrLf(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* at, uint32_t* resume) {
   uint32_t k = from;
   while (k + 1 < length) {
     const void* cr = std::memchr(data + k, kCR, length - 1 - k);
@@ -152,9 +151,8 @@ bool AppendChunk(ScanContext* context, const uint8_t* chunk, uint32_t chunkLengt
     if (grown < needed) grown = needed;
     if (grown < kMinimumCapacity) grown = kMinimumCapacity;
     if (grown > kMaxCount) grown = kMaxCount;
-    void* block = context->data == nullptr
-                      ? HeapAllocZero(grown)
-                      : HeapGrowZero(context->data, context->capacity, grown);
+    void* block = context->data == nullptr ? HeapAllocZero(grown)
+                                           : HeapGrowZero(context->data, context->capacity, grown);
     if (block == nullptr) {
       context->winError = AllocationError();
       Reject(context, kReasonWindowsError);
@@ -339,7 +337,8 @@ bool ScanVersion(const FilterPolicy* policy, ScanContext* context) {
   uint32_t resume = 0;
   if (!FindCrLf(data, length, Max(cursor, context->elementSearch), &at, &resume)) {
     context->elementSearch = resume;
-    if (policy->HttpVersions.flag != 0 && EveryEntryShorter(policy->HttpVersions, length - cursor)) {
+    if (policy->HttpVersions.flag != 0 &&
+        EveryEntryShorter(policy->HttpVersions, length - cursor)) {
       Reject(context, kReasonHttpVersion);
       return false;
     }
