@@ -97,6 +97,11 @@ int FindSequence(const void* text, uint32_t textLength, const StringList* list,
   // first, then list order at that position.
   uint64_t starts[4] = {0, 0, 0, 0};
   for (uint32_t j = 0; j < list->count; ++j) {
+    // An empty entry (never loaded from a file) matches everywhere.
+    if (list->lengths[j] == 0) {
+      starts[0] = starts[1] = starts[2] = starts[3] = ~uint64_t{0};
+      break;
+    }
     uint8_t b = static_cast<uint8_t>(list->entries[j][0]);
     uint8_t lower = AsciiLower(b);
     uint8_t upper = (lower >= 'a' && lower <= 'z') ? uint8_t(lower - 0x20) : lower;
