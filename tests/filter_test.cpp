@@ -21,16 +21,6 @@ struct HookGuard {
   }
 };
 
-std::vector<LogRecord> Records(const FilterHost& host) {
-  std::vector<LogRecord> records;
-  for (const std::string& line : RecordLines(ReadLogs(host))) {
-    LogRecord record;
-    EXPECT_TRUE(ParseRecord(line, &record)) << "not a record line: " << line;
-    records.push_back(record);
-  }
-  return records;
-}
-
 void StartLinked(FilterHost* host, const std::string& ini) {
   BindLinkedCore(host, ini);
   uint32_t error = 0;

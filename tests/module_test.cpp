@@ -20,16 +20,6 @@ void StartModule(FilterHost* host, const std::string& ini) {
   ASSERT_TRUE(StartHost(host, &error)) << "last error " << error;
 }
 
-std::vector<LogRecord> Records(const FilterHost& host) {
-  std::vector<LogRecord> records;
-  for (const std::string& line : RecordLines(ReadLogs(host))) {
-    LogRecord record;
-    EXPECT_TRUE(ParseRecord(line, &record)) << "not a record line: " << line;
-    records.push_back(record);
-  }
-  return records;
-}
-
 TEST(Module, ExportsOnlyTheEntryPointsAndLastError) {
   std::string command = std::string("nm -D --defined-only '") + RG_MODULE_PATH + "' 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");

@@ -76,6 +76,18 @@ bool BuildHeaderLimitList(const char* buffer, uint32_t size, const char* section
   return true;
 }
 
+// Reads a section into a new zero-filled buffer of bufferSize bytes (the
+// caller frees it). 0 with *buffer set, or the allocation's error.
+uint32_t ReadSection(const char* section, const char* iniPath, uint32_t bufferSize,
+                     char** buffer) {
+  *buffer = static_cast<char*>(HeapAllocZero(bufferSize));
+  if (*buffer == nullptr) return AllocationError();
+  // The reader's result is not an error signal: a missing section or file
+  // simply leaves the zero-filled buffer empty.
+  ProfileGetSection(section, *buffer, bufferSize, iniPath);
+  return 0;
+}
+
 }  // namespace
 
 // Fills an empty list with the lines of one section, read into a buffer of
@@ -86,11 +98,8 @@ uint32_t LoadStringList(const char* section, const char* iniPath, StringList* li
   // A zero-byte buffer holds no line; reading even its terminator would
   // overrun it.
   if (bufferSize == 0) return 0;
-  char* buffer = static_cast<char*>(HeapAllocZero(bufferSize));
-  if (buffer == nullptr) return AllocationError();
-  // The reader's result is not an error signal: a missing section or file
-  // simply leaves the zero-filled buffer empty.
-  ProfileGetSection(section, buffer, bufferSize, iniPath);
+  char* buffer = nullptr;
+  if (uint32_t error = ReadSection(section, iniPath, bufferSize, &buffer); error != 0) return error;
 
   uint32_t count = 0;
   for (uint32_t pos = 0; pos < bufferSize && buffer[pos] != '\0';) {
@@ -117,9 +126,8 @@ uint32_t LoadStringList(const char* section, const char* iniPath, StringList* li
 uint32_t LoadHeaderLimitList(const char* section, const char* iniPath, HeaderLimitList* list,
                              uint32_t bufferSize) {
   if (bufferSize == 0) return 0;
-  char* buffer = static_cast<char*>(HeapAllocZero(bufferSize));
-  if (buffer == nullptr) return AllocationError();
-  ProfileGetSection(section, buffer, bufferSize, iniPath);
+  char* buffer = nullptr;
+  if (uint32_t error = ReadSection(section, iniPath, bufferSize, &buffer); error != 0) return error;
 
   // Only "name=limit" lines count; a line without '=' names no header.
   uint32_t count = 0;

@@ -1,5 +1,7 @@
 #include "support/test_host.h"
 
+#include <gtest/gtest.h>
+
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -306,6 +308,16 @@ std::vector<std::string> RecordLines(std::string_view log) {
     start = end + 2;
   }
   return lines;
+}
+
+std::vector<LogRecord> Records(const FilterHost& host) {
+  std::vector<LogRecord> records;
+  for (const std::string& line : RecordLines(ReadLogs(host))) {
+    LogRecord record;
+    EXPECT_TRUE(ParseRecord(line, &record)) << "not a record line: " << line;
+    records.push_back(record);
+  }
+  return records;
 }
 
 }  // namespace rg::test

@@ -130,5 +130,8 @@ bool ParseRecord(std::string_view line, LogRecord* out);
 // is neither a "#" line nor a whole record is returned as it is, so a torn
 // line shows up in the comparison.
 std::vector<std::string> RecordLines(std::string_view log);
+// The rejection records of every log under host->dir, parsed; a line that is
+// not a whole record fails the calling test.
+std::vector<LogRecord> Records(const FilterHost& host);
 
 }  // namespace rg::test
