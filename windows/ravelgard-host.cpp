@@ -11,6 +11,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 #include <httpfilt.h>
+#include <fcntl.h>
+#include <io.h>
 #else
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -747,6 +749,10 @@ std::string DefaultModulePath(const char* argv0) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  // The verdict lines are the same bytes on every platform: LF, not CR LF.
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
   Options o;
   int status = ParseArguments(argc, argv, &o);
   if (status >= 0) return status;
