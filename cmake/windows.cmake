@@ -47,5 +47,9 @@ target_compile_definitions(ravelgard-host PRIVATE ${RG_WIN_DEFINITIONS})
 target_link_options(ravelgard-host PRIVATE ${RG_WIN_STATIC_RUNTIME})
 
 if(RG_BUILD_TESTS)
-  # include(${CMAKE_CURRENT_LIST_DIR}/windows-tests.cmake)
+  # Answers profile queries through the Windows profile functions, for the
+  # comparison with the POSIX reader.
+  add_executable(ini-dump tests/windows/ini_dump.cpp)
+  target_link_libraries(ini-dump PRIVATE ravelgard_core)
+  target_link_options(ini-dump PRIVATE ${RG_WIN_STATIC_RUNTIME})
 endif()
