@@ -28,15 +28,15 @@ target_link_libraries(ravelgard_core PUBLIC shlwapi)
 # DLLs on a server.
 set(RG_WIN_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 
-add_library(Ravelgard SHARED src/filter/module.cpp
+add_library(Ravelgard SHARED src/filter/module.cpp windows/isapi_layout.cpp
   ${CMAKE_SOURCE_DIR}/windows/Ravelgard.def)
 set_target_properties(Ravelgard PROPERTIES PREFIX "" OUTPUT_NAME "Ravelgard")
 target_link_libraries(Ravelgard PRIVATE -Wl,--whole-archive ravelgard_core -Wl,--no-whole-archive)
 target_link_options(Ravelgard PRIVATE ${RG_WIN_STATIC_RUNTIME} -Wl,--no-undefined)
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  # The .def names are the undecorated ones; drop the @n of __stdcall from
-  # the exported names.
-  target_link_options(Ravelgard PRIVATE -Wl,--kill-at)
+  # The .def names are the undecorated ones: the linker maps each to its
+  # __stdcall symbol (GetFilterVersion@4 ...) and exports it without the @n.
+  target_link_options(Ravelgard PRIVATE -Wl,--kill-at -Wl,--enable-stdcall-fixup)
 endif()
 
 # The host program: loads a filter DLL and screens recorded requests with it.
