@@ -88,6 +88,10 @@ inline bool Blocks(const Verdict& v) { return v.kind == VerdictKind::kRejected &
 // ...) and blocks). The state holds a reference to the policy, so the
 // connection may outlive the host's own reference.
 uint32_t OpenScreening(EnginePolicy* policy, const char* clientAddress, Screening** out);
+// Hands the state a client address the host fetched into a heap block
+// (HeapAllocZero); the state owns and frees it. Replaces any address the
+// state had.
+void AdoptClientAddress(Screening* state, char* text);
 // Frees the state and its reference to the policy. Null is ignored.
 void CloseScreening(Screening* state);
 // The policy the state screens with.
@@ -106,6 +110,16 @@ void ResponseStarted(Screening* state, uint32_t status);
 // address and the request line (or what arrived of it) come from state,
 // which may be null. Call it before the next Screen on the same state.
 void LogVerdict(EnginePolicy* policy, const Screening* state, const Verdict& verdict);
+// Writes a record for a request the host's framer refused (ambiguous or
+// malformed framing): message is the bracketed reason field with its outer
+// spaces (e.g. FrameErrorMessage's text), request the bytes of the refused
+// request as received (the record carries at most its first 8 KiB).
+void LogFramingRefusal(EnginePolicy* policy, const Screening* state, const char* message,
+                       const void* request, uint32_t length);
+// Records of the policy's log that could not be written (a full disk, a
+// removed directory) and were not yet reported in the file by a later
+// record.
+uint64_t LostLogRecords(const EnginePolicy* policy);
 // The rejection message as the record shows it, without its outer spaces,
 // e.g. "[Denied verb 'TRACE' found in Url]" (within 1024 bytes).
 void FormatVerdictMessage(const EnginePolicy* policy, const Verdict& verdict, char* out,

@@ -20,6 +20,10 @@ constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorDiskFull = 112;
 constexpr uint32_t kErrorInsufficientBuffer = 122;
 constexpr uint32_t kErrorAlreadyExists = 183;
+// The file exists but is not a regular file (a FIFO, a device).
+constexpr uint32_t kErrorCantAccessFile = 1920;
+// A symbolic link where a file must be opened directly.
+constexpr uint32_t kErrorCantResolveFilename = 1921;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 
 // Maps a POSIX errno value onto the nearest Windows error number; never 0.

@@ -215,10 +215,7 @@ void ReleaseLoaded(FilterPolicy* p) {
   HeapFreeBlock(p->BlockResponse);
   p->BlockResponse = nullptr;
   p->BlockResponseLength = 0;
-  if (p->LogFile != kInvalidFile) {
-    FileClose(p->LogFile);
-    p->LogFile = kInvalidFile;
-  }
+  CloseLog(p);
 }
 
 }  // namespace
