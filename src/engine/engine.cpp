@@ -193,6 +193,15 @@ void LogFramingRefusal(EnginePolicy* policy, const Screening* state, const char*
               static_cast<const uint8_t*>(request), length);
 }
 
+void RecordedRequest(const Screening* state, const void** bytes, uint32_t* length) {
+  *bytes = nullptr;
+  *length = 0;
+  if (state == nullptr || state->context.data == nullptr) return;
+  const ScanContext* context = &state->context;
+  *bytes = context->data;
+  *length = context->lineComplete ? context->lineEnd : context->length;
+}
+
 void FormatVerdictMessage(const EnginePolicy* policy, const Verdict& verdict, char* out,
                           uint32_t size) {
   if (out == nullptr || size == 0) return;

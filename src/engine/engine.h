@@ -120,6 +120,9 @@ void LogFramingRefusal(EnginePolicy* policy, const Screening* state, const char*
 // removed directory) and were not yet reported in the file by a later
 // record.
 uint64_t LostLogRecords(const EnginePolicy* policy);
+// The part of the current request a record of it carries: the request line
+// once it is complete, else every byte received. Empty without a state.
+void RecordedRequest(const Screening* state, const void** bytes, uint32_t* length);
 // The rejection message as the record shows it, without its outer spaces,
 // e.g. "[Denied verb 'TRACE' found in Url]" (within 1024 bytes).
 void FormatVerdictMessage(const EnginePolicy* policy, const Verdict& verdict, char* out,
