@@ -22,7 +22,6 @@ char* CopyText(std::string_view text) {
 FilterPolicy* NewDefaultPolicy() {
   FilterPolicy* p = static_cast<FilterPolicy*>(HeapAllocZero(sizeof(FilterPolicy)));
   if (p == nullptr) std::abort();
-  p->LogFile = kInvalidFile;
   p->Verbs.flag = 1;
   p->HttpVersions.flag = 1;
   p->HostPorts.flag = 1;
