@@ -252,6 +252,7 @@ int OnHeaderValueComplete(llhttp_t* p) {
 // upgrade after the message).
 int OnHeadersComplete(llhttp_t* p) {
   State* s = StateOf(p);
+  if (p->http_major != 1 || p->http_minor > 1) return Refuse(s, FrameError::kVersionUnsupported);
   s->headEvent = true;
   FrameHead& head = s->head;
   head.versionMajor = p->http_major;
@@ -381,6 +382,11 @@ FrameError LineByte(State* s, unsigned char c) {
   if (s->sawCR) {
     if (c != '\n') return FrameError::kBareCarriageReturn;
     s->sawCR = false;
+    // A request line needs its three parts: llhttp takes a method and a
+    // target alone for HTTP/0.9.
+    if (s->startLine && !s->lineEmpty && s->request && (s->startField < 2 || s->fieldOffset < 5)) {
+      return FrameError::kRequestLineInvalid;
+    }
     if (s->lineEmpty) {
       if (s->startLine) {
         s->leadingEmpty = true;  // the one empty line a client may send first
@@ -744,9 +750,9 @@ FrameResult FramerFeed(Framer* framer, const void* bytes, size_t length) {
     } else if (e == HPE_PAUSED_UPGRADE) {
       llhttp_resume_after_upgrade(&s->parser);
     } else if (e == HPE_CLOSED_CONNECTION) {
-      // llhttp says so one byte in; the fault is the first byte after the
-      // message, where this call began.
-      return Fail(s, start, FrameError::kUnexpectedData);
+      // llhttp names the byte after the first one that is not part of an
+      // empty line.
+      return Fail(s, pos > start ? pos - 1 : start, FrameError::kUnexpectedData);
     } else {
       return Fail(s, pos, MapError(s, e));
     }
