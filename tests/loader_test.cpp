@@ -458,6 +458,32 @@ TEST_F(LoaderTest, MissingIniFileFailsWithoutCreatingALog) {
   EXPECT_FALSE(Exists(dir.path + "/LogFiles"));
 }
 
+// The INI file is read to its end several times: a FIFO in its place would
+// hang the start (no writer ever comes), so anything but a regular file is
+// refused at once. A path through a loop of symbolic links names no file.
+TEST_F(LoaderTest, IniThatIsNoRegularFileFailsAtOnce) {
+  ASSERT_EQ(0, mkfifo(ini.c_str(), 0600));
+  std::string loop = dir.File("loop");
+  ASSERT_EQ(0, symlink("loop", loop.c_str()));
+  struct Case {
+    std::string path;
+    uint32_t error;
+  };
+  const std::vector<Case> cases = {
+      {ini, kErrorCantAccessFile},
+      {loop, kErrorCantResolveFilename},
+      {loop + "/Ravelgard.ini", kErrorCantResolveFilename},
+  };
+  alarm(60);  // a blocking open would hang the test: end it instead
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(LoadPolicy(policy, c.path.c_str()), c.error);
+    ExpectNothingKept(policy);
+  }
+  alarm(0);
+  EXPECT_FALSE(Exists(dir.path + "/LogFiles"));
+}
+
 TEST_F(LoaderTest, IniFileHeldByAnotherProcessFailsWithSharingViolation) {
   WriteTextFile(ini, "[Globals]\n");
   std::string path = ini;
