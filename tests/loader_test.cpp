@@ -186,6 +186,7 @@ TEST_F(LoaderTest, DefaultsWhenNothingIsSet) {
     EXPECT_EQ(p->BlockResponse, nullptr) << "built later from the server's own banner";
     EXPECT_EQ(p->HighPriority, 1);
     EXPECT_EQ(p->Simulate, 0);
+    EXPECT_EQ(p->MaxHeadLength, kDefaultMaxHeadLength);
     EXPECT_EQ(std::string(p->LogDirectory), dir.path + "/LogFiles");
     EXPECT_NE(p->LogFile, kInvalidFile);
     EXPECT_EQ(std::strlen(p->LogDate), 8u);
@@ -456,6 +457,14 @@ TEST_F(LoaderTest, MissingIniFileFailsWithoutCreatingALog) {
   EXPECT_EQ(LoadPolicy(policy, ini.c_str()), kErrorFileNotFound);
   ExpectNothingKept(policy);
   EXPECT_FALSE(Exists(dir.path + "/LogFiles"));
+}
+
+// The head cap is the host's: a value it set before the load stays, and
+// nothing in the file touches it.
+TEST_F(LoaderTest, HeadCapSetByTheHostIsKept) {
+  policy->MaxHeadLength = 1234;
+  ASSERT_EQ(Load("[Globals]\nMaxHeadLength=5\n"), 0u);
+  EXPECT_EQ(policy->MaxHeadLength, 1234u);
 }
 
 // The INI file is read to its end several times: a FIFO in its place would

@@ -595,6 +595,7 @@ TEST(ToolTest, ConfigPrintsTheLogsSummary) {
   }
   EXPECT_EQ(r.out, lf);
   EXPECT_NE(r.out.find("# Enforce maximum Url size of 100 bytes\n"), std::string::npos);
+  EXPECT_NE(r.out.find("# Enforce maximum Request Head size of 65536 bytes\n"), std::string::npos);
 
   WriteTextFile(dir.File("other.ini"), SmallPolicy("LogFilesDir=/var/log/rg/\n"));
   RunResult custom = RunTool({"config", "-c", dir.File("other.ini")});

@@ -241,6 +241,8 @@ uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath, const char* logDi
   FileClose(probe);
   if (sizeError != 0) return sizeError;
   policy->IniFileSize = size;
+  // The head cap is the host's to choose; one it set before the load stays.
+  if (policy->MaxHeadLength == 0) policy->MaxHeadLength = kDefaultMaxHeadLength;
 
   // Every section, this one and each list's, is read into a buffer as large
   // as the whole file, which any section fits.

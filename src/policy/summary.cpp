@@ -44,6 +44,18 @@ void Limit(SummarySink* s, int32_t present, uint32_t limit, const char* format) 
   if (present) Send(s, FormatText(s->line, kLineSize, format, static_cast<int32_t>(limit)));
 }
 
+// The unsigned decimal of value, in the 16-byte block out.
+const char* Decimal(uint32_t value, char* out) {
+  char* end = out + 15;
+  *end = '\0';
+  char* at = end;
+  do {
+    *--at = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  return at;
+}
+
 // One canonicalization switch with its second-pass switch: the second pass
 // is only worth mentioning when the first one happens.
 void Canon(SummarySink* s, int32_t canon, int32_t failOnChange, const char* canonLine,
@@ -135,6 +147,11 @@ void ForEachSummaryLine(const FilterPolicy* p,
   Limit(s, p->HasPayloadMaxLen, p->PayloadMaxLen, "# Enforce maximum Payload size of %d bytes\r\n");
   Limit(s, p->HasContentLengthMaxLen, p->ContentLengthMaxLen,
         "# Enforce maximum Content-Length Header Value of %d bytes\r\n");
+  // The head cap always applies; it is the host's setting, not the file's,
+  // and may pass what a signed number shows.
+  char cap[16];
+  Send(s, FormatText(s->line, kLineSize, "# Enforce maximum Request Head size of %s bytes\r\n",
+                     Decimal(EffectiveMaxHeadLength(p), cap)));
 
   Choose(s, p->AllowHighBitInPayload, "# Allow HighBitInPayload\r\n",
          "# Deny HighBitInPayload\r\n");

@@ -36,6 +36,7 @@ FilterPolicy* NewDefaultPolicy() {
   p->CanonQueryBeforeScan = 1;
   p->FailOnReCanonQueryChange = 1;
   p->HighPriority = 1;
+  p->MaxHeadLength = kDefaultMaxHeadLength;
   p->Banner = static_cast<char*>(HeapAllocZero(256));
   p->LogDirectory = static_cast<char*>(HeapAllocZero(256));
   if (p->Banner == nullptr || p->LogDirectory == nullptr) std::abort();
