@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "policy/globals.h"
 #include "support/test_support.h"
 
 namespace rg {
@@ -190,6 +191,37 @@ TEST_F(LoaderTest, DefaultsWhenNothingIsSet) {
     EXPECT_EQ(std::string(p->LogDirectory), dir.path + "/LogFiles");
     EXPECT_NE(p->LogFile, kInvalidFile);
     EXPECT_EQ(std::strlen(p->LogDate), 8u);
+  }
+}
+
+// Each Globals key of the table, set alone to a value other than its
+// default, reaches its own member and no other: the other integer members
+// keep their defaults and the length limits stay absent.
+TEST_F(LoaderTest, EachGlobalsKeySetsItsOwnMember) {
+  for (const GlobalKey& key : kGlobalKeys) {
+    SCOPED_TRACE(key.name);
+    FreePolicy(policy);
+    policy = NewUnloadedPolicy();
+    std::string value = key.kind == GlobalKind::kText       ? At("@/text")
+                        : key.kind == GlobalKind::kLength   ? "77"
+                        : key.deflt == 0                    ? "7"
+                                                            : "0";
+    ASSERT_EQ(Load(std::string("[Globals]\n") + key.name + "=" + value + "\n"), 0u);
+    for (const GlobalKey& other : kGlobalKeys) {
+      SCOPED_TRACE(other.name);
+      bool same = &other == &key;
+      if (other.kind == GlobalKind::kInteger) {
+        EXPECT_EQ(*GlobalInteger(policy, other), same ? std::stoi(value) : other.deflt);
+      } else if (other.kind == GlobalKind::kLength) {
+        EXPECT_EQ(policy->*other.present, same ? 1 : 0);
+        if (same) {
+          EXPECT_EQ(policy->*other.limit, 77u);
+        }
+      }
+    }
+    EXPECT_EQ(std::string(policy->Banner), key.name == std::string("ChangeBanner") ? value : "");
+    EXPECT_EQ(std::string(policy->LogDirectory),
+              key.name == std::string("LogFilesDir") ? value : dir.path + "/LogFiles");
   }
 }
 

@@ -3,6 +3,7 @@
 // file sees which rules produced the records that follow.
 #include <cstring>
 
+#include "policy/globals.h"
 #include "policy/policy.h"
 
 namespace rg {
@@ -38,10 +39,6 @@ void Choose(SummarySink* s, int32_t on, const char* whenOn, const char* whenOff)
 void Entries(SummarySink* s, const StringList* list, const char* format) {
   for (uint32_t i = 0; i < list->count; ++i)
     Send(s, FormatText(s->line, kLineSize, format, list->entries[i]));
-}
-
-void Limit(SummarySink* s, int32_t present, uint32_t limit, const char* format) {
-  if (present) Send(s, FormatText(s->line, kLineSize, format, static_cast<int32_t>(limit)));
 }
 
 // The unsigned decimal of value, in the 16-byte block out.
@@ -138,15 +135,10 @@ void ForEachSummaryLine(const FilterPolicy* p,
         "# Fail if 2nd Canon HeaderValue Changes\r\n", "# HeaderValue will not be Canon twice\r\n",
         "# Do not Canon HeaderValue\r\n");
 
-  Limit(s, p->HasUrlMaxLen, p->UrlMaxLen, "# Enforce maximum Url size of %d bytes\r\n");
-  Limit(s, p->HasQueryMaxLen, p->QueryMaxLen, "# Enforce maximum Query size of %d bytes\r\n");
-  Limit(s, p->HasHeaderNameMaxLen, p->HeaderNameMaxLen,
-        "# Enforce maximum Header Names size of %d bytes\r\n");
-  Limit(s, p->HasHeaderValueMaxLen, p->HeaderValueMaxLen,
-        "# Enforce maximum Header Values size of %d bytes\r\n");
-  Limit(s, p->HasPayloadMaxLen, p->PayloadMaxLen, "# Enforce maximum Payload size of %d bytes\r\n");
-  Limit(s, p->HasContentLengthMaxLen, p->ContentLengthMaxLen,
-        "# Enforce maximum Content-Length Header Value of %d bytes\r\n");
+  for (const GlobalKey& key : kGlobalKeys) {
+    if (key.kind == GlobalKind::kLength && p->*key.present)
+      Send(s, FormatText(s->line, kLineSize, key.summary, static_cast<int32_t>(p->*key.limit)));
+  }
   // The head cap always applies; it is the host's setting, not the file's,
   // and may pass what a signed number shows.
   char cap[16];

@@ -557,9 +557,8 @@ void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* c
 
   StartBookkeeping(context);
   const uint32_t maxHead = EffectiveMaxHeadLength(policy);
-  const uint64_t room = uint64_t{maxHead} + 1 > context->stored
-                            ? uint64_t{maxHead} + 1 - context->stored
-                            : 0;
+  const uint64_t room =
+      uint64_t{maxHead} + 1 > context->stored ? uint64_t{maxHead} + 1 - context->stored : 0;
   const uint32_t headPart = chunkLength > room ? static_cast<uint32_t>(room) : chunkLength;
   ScanHead(policy, context, bytes, headPart, maxHead);
   if (headPart < chunkLength && context->state == kStatePayload)
