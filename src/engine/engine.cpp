@@ -64,14 +64,14 @@ uint32_t LoadEnginePolicy(const char* iniPath, const EngineOptions* options, Eng
   FilterPolicy* record = static_cast<FilterPolicy*>(HeapAllocZero(sizeof(FilterPolicy)));
   if (record == nullptr) return AllocationError();
   record->LogShared = options->logMode == LogMode::kShared ? 1 : 0;
+  // Before the load, so the log's summary shows the cap in force.
+  record->MaxHeadLength = options->maxHeadLength;
 
   uint32_t error = LoadPolicy(record, iniPath, options->logDirectory);
   if (error != 0) {
     FreePolicy(record);
     return error;
   }
-  record->MaxHeadLength =
-      options->maxHeadLength != 0 ? options->maxHeadLength : kDefaultMaxHeadLength;
 
   void* block = HeapAllocZero(sizeof(EnginePolicy));
   if (block == nullptr) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "log/reason.h"
+#include "policy/policy.h"  // kDefaultMaxHeadLength
 
 namespace rg {
 
@@ -34,8 +35,6 @@ enum class LogMode : uint32_t {
   // records to the same day's file; each record is one write.
   kShared = 1,
 };
-
-constexpr uint32_t kDefaultMaxHeadLength = 64 * 1024;
 
 struct EngineOptions {
   // Overrides the INI file's log directory; null: LogFilesDir, else the INI

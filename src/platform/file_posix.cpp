@@ -89,6 +89,8 @@ uint32_t WinErrorFromErrno(int err) {
       return kErrorInvalidHandle;
     case EINVAL:
       return kErrorInvalidParameter;
+    case ELOOP:
+      return kErrorCantResolveFilename;
     default:
       return kErrorGenFailure;
   }
@@ -100,10 +102,11 @@ FileHandle FileOpen(const char* path, uint32_t access, uint32_t share, uint32_t 
     return kInvalidFile;
   }
   int flags = O_CLOEXEC | O_NOCTTY;
-  if ((access & kAccessWrite) != 0)
+  const bool readOnly = (access & kAccessWrite) == 0;
+  if (!readOnly)
     flags |= (access & kAccessRead) != 0 ? O_RDWR : O_WRONLY;
   else
-    flags |= O_RDONLY;
+    flags |= O_RDONLY | O_NONBLOCK;  // a FIFO in a file's place must not hold up the open
   if (disposition == kOpenAlways) {
     flags |= O_CREAT;
   } else if (disposition != kOpenExisting) {
@@ -131,6 +134,23 @@ FileHandle FileOpen(const char* path, uint32_t access, uint32_t share, uint32_t 
     close(fd);
     FailErrno(statError);
     return kInvalidFile;
+  }
+  if (readOnly) {
+    // What is opened for reading is read to its end: a FIFO, a socket or a
+    // device would block the reader or never end, so only a regular file
+    // is taken. Reads of the regular file then block as usual.
+    if (!S_ISREG(st.st_mode)) {
+      close(fd);
+      Fail(kErrorCantAccessFile);
+      return kInvalidFile;
+    }
+    int fileFlags = fcntl(fd, F_GETFL);
+    if (fileFlags < 0 || fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0) {
+      int err = errno;
+      close(fd);
+      FailErrno(err);
+      return kInvalidFile;
+    }
   }
 
   bool exclusive =

@@ -86,8 +86,10 @@ enum : uint32_t { kOpenExisting = 3, kOpenAlways = 4 };
 // Opens a file honouring the share mode across processes (advisory locks on
 // POSIX): an open for writing, or with share mode kShareNone, fails with 32
 // while another open of the file holds a conflicting lock. kOpenAlways
-// creates a missing file. Returns kInvalidFile with the last error on
-// failure.
+// creates a missing file. An open for reading only takes a regular file:
+// a FIFO, socket or device fails at once with 1920 (it is never waited on).
+// A path through a loop of symbolic links fails with 1921. Returns
+// kInvalidFile with the last error on failure.
 FileHandle FileOpen(const char* path, uint32_t access, uint32_t share, uint32_t disposition);
 // Size in bytes, or 0xFFFFFFFF with the last error set.
 uint32_t FileGetSize(FileHandle file);

@@ -397,10 +397,10 @@ int RunCheck(int argc, char** argv) {
   // leaves neither partial output nor a log behind.
   std::string iniBytes;
   ReadProblem problem{};
-  uint32_t error = ReadInput(o.iniPath, &iniBytes, &problem);
+  uint32_t error = ReadInput(o.iniPath, &iniBytes, &problem, true);
   if (error != 0) {
     PrintError("cannot load policy from " + o.iniPath + ": " +
-               (problem.isDirectory ? std::string("it is a directory") : DescribeError(error)));
+               DescribePolicyReadError(error, problem));
     return kExitUsage;
   }
   std::vector<std::string> inputs(o.files.size());

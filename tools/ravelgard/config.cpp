@@ -120,10 +120,10 @@ int RunConfig(int argc, char** argv) {
 
   std::string content;
   ReadProblem problem{};
-  uint32_t readError = ReadInput(iniPath, &content, &problem);
+  uint32_t readError = ReadInput(iniPath, &content, &problem, true);
   if (readError != 0) {
     PrintError("cannot load policy from " + iniPath + ": " +
-               (problem.isDirectory ? std::string("it is a directory") : DescribeError(readError)));
+               DescribePolicyReadError(readError, problem));
     return kExitUsage;
   }
 
