@@ -56,8 +56,18 @@ DWORD OnRawData(HTTP_FILTER_CONTEXT* pfc, EnginePolicy* policy, HTTP_FILTER_RAW_
     if (error != 0) return IssueVerdict(pfc, PlatformFailure(error));
   }
 
-  Verdict verdict = Screen(state, raw->pvInData, raw->cbInData);
-  if (verdict.kind == VerdictKind::kRejected) return IssueVerdict(pfc, verdict);
+  // A delivery may hold the end of one request and the start of the next
+  // (pipelining): each is screened as a request of its own, and a refused
+  // one refuses the whole delivery.
+  const uint8_t* bytes = static_cast<const uint8_t*>(raw->pvInData);
+  uint32_t left = raw->cbInData;
+  do {
+    Verdict verdict = Screen(state, bytes, left);
+    if (verdict.kind == VerdictKind::kRejected) return IssueVerdict(pfc, verdict);
+    if (verdict.consumed == 0) break;
+    bytes += verdict.consumed;
+    left -= verdict.consumed;
+  } while (left > 0);
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 

@@ -271,3 +271,136 @@ TEST(EngineResources, EveryAllocationFailureIsReportedAndLeaksNothing) {
 
 }  // namespace
 }  // namespace rg
+
+namespace rg {
+namespace {
+
+// The verdicts of a connection's bytes delivered in the given pieces; each
+// piece is screened to its end as a host does, a response following every
+// request that completes.
+struct Played {
+  std::vector<Verdict> rejections;
+  int completed = 0;
+};
+
+Played Play(EnginePolicy* policy, const std::vector<std::string_view>& pieces) {
+  Played played;
+  Screening* state = nullptr;
+  if (OpenScreening(policy, "10.0.0.1", &state) != 0) std::abort();
+  for (std::string_view piece : pieces) {
+    int completedHere = 0;
+    while (!piece.empty()) {
+      Verdict v = ScreenText(state, piece);
+      if (v.kind == VerdictKind::kRejected) {
+        played.rejections.push_back(v);
+        LogVerdict(policy, state, v);
+        break;
+      }
+      if (v.messageComplete) ++completedHere;
+      if (v.consumed == 0) break;
+      piece.remove_prefix(v.consumed);
+    }
+    if (!played.rejections.empty()) break;
+    played.completed += completedHere;
+    for (int i = 0; i < completedHere; ++i) ResponseStarted(state, 200);
+  }
+  CloseScreening(state);
+  return played;
+}
+
+std::vector<std::string_view> Split(std::string_view bytes, size_t size) {
+  std::vector<std::string_view> pieces;
+  for (size_t at = 0; at < bytes.size(); at += size) pieces.push_back(bytes.substr(at, size));
+  return pieces;
+}
+
+TEST(EnginePipelining, ARequestAfterACleanOneIsScreenedOnItsOwn) {
+  TempDir dir;
+  WriteTextFile(dir.File("p.ini"), Ini("GET\nPOST\n"));
+  Loaded loaded;
+  Load(&loaded, dir.File("p.ini"), dir.File("logs"));
+  ASSERT_EQ(loaded.error, 0u);
+  std::string stream = std::string(kPost) + "TRACE /secret HTTP/1.1\r\nHost: a\r\n\r\n";
+  for (size_t size : {stream.size(), size_t(1), size_t(5), size_t(60)}) {
+    Played played = Play(loaded.policy, Split(stream, size));
+    ASSERT_EQ(played.rejections.size(), 1u) << size;
+    EXPECT_EQ(played.rejections[0].reason, kReasonVerbNotAllowed) << size;
+  }
+  // The record names the hostile request, not the body of the first.
+  std::vector<std::string> records = RecordLines(dir.File("logs"));
+  ASSERT_FALSE(records.empty());
+  EXPECT_NE(records[0].find("[TRACE /secret HTTP/1.1]"), std::string::npos) << records[0];
+}
+
+TEST(EnginePipelining, AResponseToAnEarlierRequestLeavesALaterOneAlone) {
+  TempDir dir;
+  WriteTextFile(dir.File("p.ini"), Ini("GET\n"));
+  Loaded loaded;
+  Load(&loaded, dir.File("p.ini"), dir.File("logs"));
+  ASSERT_EQ(loaded.error, 0u);
+  Screening* state = nullptr;
+  ASSERT_EQ(OpenScreening(loaded.policy, "10.0.0.1", &state), 0u);
+  std::string first = std::string(kGet) + "GET /a.";
+  Verdict v = ScreenText(state, first);
+  ASSERT_EQ(v.kind, VerdictKind::kGoing);
+  ASSERT_TRUE(v.messageComplete);
+  ASSERT_EQ(v.consumed, kGet.size());
+  v = ScreenText(state, std::string_view(first).substr(v.consumed));
+  EXPECT_EQ(v.kind, VerdictKind::kGoing);
+  // The answer to the first GET arrives while the second is half read: the
+  // second goes on; restarted, "htm" would be read as a verb and refused.
+  ResponseStarted(state, 200);
+  std::string_view rest = "htm HTTP/1.1\r\nHost: a\r\n\r\n";
+  v = ScreenText(state, rest);
+  EXPECT_EQ(v.kind, VerdictKind::kGoing) << v.reason;
+  EXPECT_TRUE(v.messageComplete);
+  EXPECT_EQ(v.headLength, 7 + rest.size());
+  // Its own response ends it: the next bytes are a new request.
+  ResponseStarted(state, 200);
+  v = ScreenText(state, kGet);
+  EXPECT_EQ(v.kind, VerdictKind::kGoing);
+  EXPECT_EQ(v.headLength, kGet.size());
+  CloseScreening(state);
+}
+
+TEST(EngineFraming, AmbiguousFramingIsRefusedEvenInSimulateMode) {
+  TempDir dir;
+  WriteTextFile(dir.File("p.ini"), Ini("GET\nPOST\n", "Simulate=1\n"));
+  Loaded loaded;
+  Load(&loaded, dir.File("p.ini"), dir.File("logs"));
+  ASSERT_EQ(loaded.error, 0u);
+  struct Case {
+    const char* what;
+    std::string_view request;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"both lengths",
+       "POST /a.htm HTTP/1.1\r\nHost: a\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n"
+       "\r\n0\r\n\r\n",
+       "[Ambiguous framing: Content-Length with Transfer-Encoding]"},
+      {"two lengths", "POST /a.htm HTTP/1.1\r\nHost: a\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab",
+       "[Ambiguous framing: more than one Content-Length]"},
+      {"gzip then chunked",
+       "POST /a.htm HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+       "[Ambiguous framing: transfer coding other than chunked]"},
+      {"bad chunk size",
+       "POST /a.htm HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nab\r\n0\r\n\r\n",
+       "[Ambiguous framing: malformed chunk size]"},
+  };
+  for (const Case& c : cases) {
+    for (size_t size : {c.request.size(), size_t(1), size_t(7)}) {
+      Played played = Play(loaded.policy, Split(c.request, size));
+      ASSERT_EQ(played.rejections.size(), 1u) << c.what << " in pieces of " << size;
+      const Verdict& v = played.rejections[0];
+      EXPECT_EQ(v.reason, kReasonFraming) << c.what;
+      EXPECT_TRUE(Blocks(v)) << c.what;
+      char message[256];
+      FormatVerdictMessage(loaded.policy, v, message, sizeof message);
+      EXPECT_STREQ(message, c.message) << c.what;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace rg

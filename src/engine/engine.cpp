@@ -8,6 +8,7 @@
 
 #include "filter/context.h"
 #include "filter/filter.h"
+#include "frame/framer.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "policy/policy.h"
@@ -23,8 +24,22 @@ struct EnginePolicy {
 struct Screening {
   EnginePolicy* policy;
   ScanContext context;
+  // Where each request of the connection ends, so that a pipelined request
+  // is screened on its own and never as the body of the one before.
+  Framer framer;
+  // Complete requests before the current one that still wait for their
+  // response; a response answers the oldest of them first.
+  uint32_t waiting;
   // The last verdict rejected the request: the next bytes start a new one.
   bool ended;
+  // The current request has ended; bytes that follow begin the next one.
+  bool complete;
+  // The framer refused the current request's head; the refusal stands once
+  // the policy's checks have seen the whole head without refusing it first.
+  FrameError headFraming;
+  // Where the framer saw the current request's head end (request offset);
+  // 0 while it has not.
+  uint32_t framedHeadEnd;
 };
 
 namespace {
@@ -116,6 +131,7 @@ uint32_t OpenScreening(EnginePolicy* policy, const char* clientAddress, Screenin
     std::memcpy(copy, clientAddress, length);
     state->context.clientAddress = copy;
   }
+  FramerInit(&state->framer, FrameKind::kRequest, EffectiveMaxHeadLength(policy->record));
   RetainEnginePolicy(policy);
   state->policy = policy;
   *out = state;
@@ -146,36 +162,150 @@ EnginePolicy* ScreeningPolicy(const Screening* state) {
   return state != nullptr ? state->policy : nullptr;
 }
 
+namespace {
+
+Verdict Rejection(Screening* state, ReasonCode reason, uint32_t matchIndex, uint32_t winError,
+                  uint32_t length) {
+  const FilterPolicy* record = state->policy->record;
+  Verdict verdict = {};
+  verdict.kind = VerdictKind::kRejected;
+  verdict.reason = reason;
+  verdict.matchIndex = matchIndex;
+  verdict.winError = winError;
+  // A request the filter could not examine, or whose end is in dispute,
+  // must not get through, even in Simulate mode.
+  verdict.simulated = record->Simulate != 0 && reason != kReasonWindowsError &&
+                      reason != kReasonFraming && winError == 0;
+  verdict.consumed = length;
+  state->ended = true;
+  return verdict;
+}
+
+Verdict ScanRejection(Screening* state, uint32_t length) {
+  const ScanContext* c = &state->context;
+  return Rejection(state, static_cast<ReasonCode>(c->reason), c->matchIndex, c->winError, length);
+}
+
+Verdict FramingRejection(Screening* state, FrameError error, uint32_t length) {
+  ScanContext* c = &state->context;
+  c->state = kStateRejected;
+  c->reason = kReasonFraming;
+  c->matchIndex = static_cast<uint32_t>(error);
+  return Rejection(state, kReasonFraming, static_cast<uint32_t>(error), 0, length);
+}
+
+// Hands the scanner bytes one at a time until its head is complete or it
+// refuses, and returns how many it took. The scanner's verdict does not
+// depend on how its bytes are split, so this finds exactly where a
+// policy refusal falls relative to the end of the head.
+uint32_t ScanThroughHead(const FilterPolicy* record, ScanContext* context, const uint8_t* p,
+                         uint32_t length) {
+  uint32_t taken = 0;
+  while (taken < length && !context->headersComplete && context->state != kStateRejected) {
+    ScanRawData(record, context, p + taken, 1);
+    ++taken;
+  }
+  return taken;
+}
+
+}  // namespace
+
 Verdict Screen(Screening* state, const void* bytes, uint32_t length) {
   Verdict verdict = {};
   ScanContext* context = &state->context;
-  if (state->ended || context->state == kStateResponseSent) {
-    StartNextRequest(context);
-    state->ended = false;
-  }
-
   const FilterPolicy* record = state->policy->record;
-  ScanRawData(record, context, bytes, length);
-  if (context->state == kStateRejected) {
-    verdict.kind = VerdictKind::kRejected;
-    verdict.reason = static_cast<ReasonCode>(context->reason);
-    verdict.matchIndex = context->matchIndex;
-    verdict.winError = context->winError;
-    // A request the filter could not examine must not get through, even in
-    // Simulate mode.
-    verdict.simulated = record->Simulate != 0 && context->reason != kReasonWindowsError &&
-                        context->winError == 0;
-    state->ended = true;
+  if (state->ended || context->state == kStateResponseSent) {
+    // A fresh start: whatever follows a verdict or a response is read as a
+    // new request from its first byte, the framing included.
+    StartNextRequest(context);
+    FramerInit(&state->framer, FrameKind::kRequest, EffectiveMaxHeadLength(record));
+    state->ended = false;
+    state->complete = false;
+    state->headFraming = FrameError::kNone;
+    state->framedHeadEnd = 0;
+  } else if (state->complete && length > 0) {
+    // The next request of a pipelined connection; the one before waits for
+    // its response.
+    ++state->waiting;
+    StartNextRequest(context);
+    state->complete = false;
+    state->framedHeadEnd = 0;
+  }
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+
+  if (state->headFraming != FrameError::kNone) {
+    // The framer has refused this head already; the policy's checks still
+    // get to judge the head first, so the verdict is the same however the
+    // bytes were split.
+    uint32_t taken = ScanThroughHead(record, context, p, length);
+    if (context->state == kStateRejected) return ScanRejection(state, length);
+    if (context->headersComplete) return FramingRejection(state, state->headFraming, length);
+    verdict.consumed = taken;
     return verdict;
   }
+
+  // Where the current request ends within these bytes.
+  uint32_t offset = context->length;  // request bytes before this call
+  uint32_t used = 0;
+  FrameError framing = FrameError::kNone;
+  bool done = false;
+  bool upgrade = false;
+  while (used < length) {
+    FrameResult r = FramerFeed(&state->framer, p + used, length - used);
+    if (r.headComplete) state->framedHeadEnd = offset + used + static_cast<uint32_t>(r.headEnd);
+    used += static_cast<uint32_t>(r.consumed);
+    if (r.error != FrameError::kNone) {
+      framing = r.error;
+      break;
+    }
+    upgrade = upgrade || r.upgrade;
+    if (r.messageComplete) {
+      done = true;
+      break;
+    }
+    if (r.consumed == 0) break;
+  }
+
+  if (framing != FrameError::kNone && !context->headersComplete && state->framedHeadEnd == 0) {
+    // Refused inside the head: judged once the head is whole.
+    state->headFraming = framing;
+    ScanRawData(record, context, p, used);
+    if (context->state == kStateRejected) return ScanRejection(state, length);
+    uint32_t taken = ScanThroughHead(record, context, p + used, length - used);
+    if (context->state == kStateRejected) return ScanRejection(state, length);
+    if (context->headersComplete) return FramingRejection(state, framing, length);
+    verdict.consumed = used + taken;
+    return verdict;
+  }
+
+  // The policy's checks see the bytes up to where the framer stopped, so a
+  // refusal of theirs in those bytes stands before the framer's.
+  ScanRawData(record, context, p, used);
+  if (context->state == kStateRejected) return ScanRejection(state, length);
+  if (framing != FrameError::kNone) return FramingRejection(state, framing, length);
+  // Both must agree on where the head ends: a head that one of them would
+  // read differently could hide a request from the other.
+  if (state->framedHeadEnd != 0 &&
+      (!context->headersComplete || context->headersEnd + 4 != state->framedHeadEnd))
+    return FramingRejection(state, FrameError::kOther, length);
+
+  verdict.consumed = used;
   if (context->headersComplete) verdict.headLength = context->headersEnd + 4;
+  verdict.messageComplete = done;
+  verdict.upgrade = upgrade;
+  if (done) state->complete = true;
   return verdict;
 }
 
 void ResponseStarted(Screening* state, uint32_t status) {
   // 100 Continue is not the answer to the request: the body is still to
   // come and belongs to the same scan.
-  if (state != nullptr && status != 100) state->context.state = kStateResponseSent;
+  if (state == nullptr || status == 100) return;
+  if (state->waiting > 0) {
+    --state->waiting;
+    return;
+  }
+  state->context.state = kStateResponseSent;
 }
 
 void LogVerdict(EnginePolicy* policy, const Screening* state, const Verdict& verdict) {

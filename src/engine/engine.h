@@ -68,14 +68,27 @@ enum class VerdictKind : uint32_t {
 struct Verdict {
   VerdictKind kind;
   ReasonCode reason;    // kReasonNone while going
-  uint32_t matchIndex;  // list entry the reason's message names
+  // The list entry the reason's message names; for kReasonFraming, the
+  // FrameError that refused the framing.
+  uint32_t matchIndex;
   uint32_t winError;    // system error that goes with kReasonWindowsError
   // Rejected, but Simulate mode lets the request through. Never set for a
-  // platform failure (reason 34 or a system error): those always block.
+  // platform failure (reason 34 or a system error) or a framing refusal:
+  // those always block.
   bool simulated;
   // Length of the current request's head (request line, headers and the
   // empty line) once the engine has seen all of it and passed it; 0 before.
   uint32_t headLength;
+  // Bytes of this call that belong to the current request. Less than the
+  // length given only when the request ended inside the bytes (then
+  // messageComplete is set): the rest begins the next request of a
+  // pipelined connection, to be screened by calling Screen again with it.
+  uint32_t consumed;
+  // The current request is complete (its body, if any, included).
+  bool messageComplete;
+  // The request asks to leave HTTP (an Upgrade header, CONNECT): after the
+  // server agrees, the bytes that follow are no requests.
+  bool upgrade;
 };
 
 // True when the host must write the block page and end the connection.
@@ -97,12 +110,20 @@ void CloseScreening(Screening* state);
 EnginePolicy* ScreeningPolicy(const Screening* state);
 
 // Appends the next bytes of the connection and screens as far as they go.
-// After a rejected verdict the state has ended that request: the next call
-// starts a new request from its first byte, as after a response.
+// Requests are framed as they arrive: a request that follows a complete one
+// (pipelining, in the same call or a later one) is screened as a request of
+// its own, never as the body of the one before; the call stops at the end
+// of the current request (see Verdict::consumed). A framing that two
+// servers could read differently is refused (kReasonFraming) after the
+// policy's own checks of the same bytes. After a rejected verdict the state
+// has ended that request: the next call starts a new request from its first
+// byte, as after a response.
 Verdict Screen(Screening* state, const void* bytes, uint32_t length);
-// The response to the current request has started with this status: the
-// next bytes begin a new request. 100 (Continue) is not the answer to the
-// request and changes nothing.
+// A response has started with this status. It answers the oldest request
+// still waiting for one: when that is the request being screened, the next
+// bytes begin a new request; when a later, pipelined request is already
+// under way, its screening goes on untouched. 100 (Continue) is not the
+// answer to a request and changes nothing.
 void ResponseStarted(Screening* state, uint32_t status);
 
 // Writes the rejection record of a verdict to the policy's log: the client

@@ -6,6 +6,7 @@
 
 #include "log/log.h"
 #include "log/log_internal.h"
+#include "frame/framer.h"
 #include "log/reason.h"
 
 namespace rg {
@@ -178,6 +179,13 @@ void FormatReason(const FilterPolicy* policy, char* out, uint32_t reason, uint32
                    known ? limits->limits[matchIndex] : -1);
         break;
       }
+      case kReasonFraming:
+        // The framer names what it refused; the code travels in matchIndex.
+        FormatText(out, room, "%s",
+                   matchIndex < static_cast<uint32_t>(FrameError::kCount)
+                       ? FrameErrorMessage(static_cast<FrameError>(matchIndex))
+                       : message);
+        break;
       default:
         FormatText(out, room, "%s", message);
         break;
