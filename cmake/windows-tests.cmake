@@ -9,13 +9,14 @@ add_subdirectory(${RG_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_F
 
 # The core once more, with the test hooks (allocation failures, the test
 # clock) that the shipped DLL leaves out.
-add_library(ravelgard_core_hooks STATIC ${RG_WIN_CORE_SOURCES})
-target_include_directories(ravelgard_core_hooks PUBLIC ${CMAKE_SOURCE_DIR}/src)
-target_compile_definitions(ravelgard_core_hooks PUBLIC ${RG_WIN_DEFINITIONS} RG_TEST_HOOKS)
-target_link_libraries(ravelgard_core_hooks PUBLIC shlwapi)
+add_library(ravelgard_core_testing STATIC $<TARGET_OBJECTS:rg_core_objects>
+  ${RG_WIN_PLATFORM_HOOKED_SOURCES})
+target_include_directories(ravelgard_core_testing PUBLIC ${CMAKE_SOURCE_DIR}/src)
+target_compile_definitions(ravelgard_core_testing PUBLIC ${RG_WIN_DEFINITIONS} RG_TEST_HOOKS)
+target_link_libraries(ravelgard_core_testing PUBLIC rg_llhttp shlwapi)
 
 add_library(rg_test_support_win STATIC ${CMAKE_SOURCE_DIR}/tests/support/test_support.cpp)
-target_link_libraries(rg_test_support_win PUBLIC ravelgard_core_hooks gtest)
+target_link_libraries(rg_test_support_win PUBLIC ravelgard_core_testing gtest)
 target_include_directories(rg_test_support_win PUBLIC ${CMAKE_SOURCE_DIR}/tests)
 # GCC 12 at -O3 sees an overlapping copy in std::string's code that cannot
 # happen (a known false positive of -Wrestrict) in the tests' own code.

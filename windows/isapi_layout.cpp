@@ -1,5 +1,5 @@
 // Compile-time proof that the ISAPI records the POSIX module declares for
-// itself (src/filter/isapi_records.h) are laid out exactly as the SDK's
+// itself (isapi/isapi_records.h) are laid out exactly as the SDK's
 // <httpfilt.h> that the DLL is built with: same sizes, same offsets, on
 // 32-bit and 64-bit alike. A host written against the SDK then drives the
 // POSIX module unchanged, and the DLL and the module read the same bytes.
@@ -19,7 +19,7 @@ typedef void* PVOID;
 typedef void* LPVOID;
 typedef char* LPSTR;
 static_assert(sizeof(DWORD) == 4 && sizeof(BOOL) == 4);
-#include "filter/isapi_records.h"
+#include "isapi/isapi_records.h"
 }  // namespace own
 
 #define RG_SAME_SIZE(record) \

@@ -19,7 +19,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 #endif
 
 #include <algorithm>

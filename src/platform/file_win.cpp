@@ -75,6 +75,13 @@ FileHandle FileOpen(const char* path, uint32_t access, uint32_t share, uint32_t 
     FailLast();
     return kInvalidFile;
   }
+  // What is opened for reading is read to its end: a pipe or a device (CON,
+  // a named pipe, a serial port) could block the reader or never end.
+  if ((access & kAccessWrite) == 0 && GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    Fail(kErrorCantAccessFile);
+    return kInvalidFile;
+  }
   // OPEN_ALWAYS reports 183 on success when the file was there already; a
   // caller reading the last error after a success must not see it.
   SetLastErrorValue(kErrorSuccess);
@@ -170,6 +177,72 @@ int FileClose(FileHandle file) {
   }
   return 1;
 }
+
+// FILE_APPEND_DATA without FILE_WRITE_DATA: the system puts every write at
+// the end of the file as it is then, so several writers never overwrite
+// each other and no offset is kept. FILE_FLAG_OPEN_REPARSE_POINT opens a
+// symbolic link (or junction) itself instead of its target, so that it can
+// be refused rather than followed.
+FileHandle FileOpenAppend(const char* path, uint32_t share) {
+  if (path == nullptr || path[0] == '\0') {
+    Fail(kErrorPathNotFound);
+    return kInvalidFile;
+  }
+  HANDLE handle = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE,
+                              share & (FILE_SHARE_READ | FILE_SHARE_WRITE), nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    FailLast();
+    return kInvalidFile;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  uint32_t refused = 0;
+  if (GetFileType(handle) != FILE_TYPE_DISK)
+    refused = kErrorCantAccessFile;
+  else if (!GetFileInformationByHandle(handle, &info))
+    refused = LastErrorOr(kErrorGenFailure);
+  else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    refused = kErrorCantResolveFilename;
+  else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    refused = kErrorAccessDenied;
+  if (refused != 0) {
+    CloseHandle(handle);
+    Fail(refused);
+    return kInvalidFile;
+  }
+  SetLastErrorValue(kErrorSuccess);
+  return reinterpret_cast<FileHandle>(handle);
+}
+
+// The same file is the same volume and file index. The path is opened
+// without any access right, so no share mode of the log's own handle stands
+// in the way.
+int FileIsAtPath(FileHandle file, const char* path) {
+  HANDLE handle = HandleOf(file);
+  if (handle == nullptr || path == nullptr) return 0;
+  BY_HANDLE_FILE_INFORMATION open;
+  if (!GetFileInformationByHandle(handle, &open)) return 0;
+  // A file whose name was removed while open is only marked for deletion;
+  // its index no longer answers to the name once it is gone.
+  HANDLE named = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION there;
+  BOOL ok = GetFileInformationByHandle(named, &there);
+  CloseHandle(named);
+  return ok && open.dwVolumeSerialNumber == there.dwVolumeSerialNumber &&
+                 open.nFileIndexHigh == there.nFileIndexHigh &&
+                 open.nFileIndexLow == there.nFileIndexLow
+             ? 1
+             : 0;
+}
+
+// Who may create files in a directory is told by its access control list on
+// Windows, not by one "others" bit; the default lists of the places logs go
+// (an Inetpub folder, a folder beside the DLL) grant it to administrators
+// and the system only. The warning is not given here.
+int DirectoryOpenToOthers(const char* /*path*/) { return 0; }
 
 int DirectoryCreate(const char* path) {
   if (path == nullptr || path[0] == '\0') {

@@ -40,7 +40,7 @@ for arch in x86_64 i686; do
   tests=ON
   [ "$arch" = i686 ] && tests=OFF  # the 32-bit DLL is checked, not run (no 32-bit Wine)
   cmake -S . -B "build/win-$arch" --toolchain "cmake/toolchain-mingw-w64-$arch.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DRG_BUILD_TESTS=$tests -DRG_BUILD_BENCH=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DRG_WERROR=ON -DRG_BUILD_TESTS=$tests -DRG_BUILD_BENCH=OFF >/dev/null
   cmake --build "build/win-$arch" -j "$jobs" >/dev/null
 done
 win=build/win-x86_64
@@ -56,7 +56,7 @@ trap cleanup EXIT
 
 # The same host program built natively drives Ravelgard.so; the tools for
 # the INI comparison likewise.
-g++ -std=c++20 -O1 -Wall -Wextra -Werror -Isrc -Itools -o "$work/host" windows/ravelgard-host.cpp \
+g++ -std=c++20 -O1 -Wall -Wextra -Werror -I. -Isrc -Itools -o "$work/host" windows/ravelgard-host.cpp \
   tools/ravelgard/framing.cpp src/log/reasons.cpp -ldl
 g++ -std=c++20 -O1 -Wall -Wextra -Werror -Isrc -o "$work/ini-dump" tests/windows/ini_dump.cpp \
   src/platform/profile_posix.cpp src/platform/heap_posix.cpp src/platform/file_posix.cpp

@@ -61,6 +61,6 @@ enum SF_STATUS_TYPE : DWORD {
   SF_STATUS_REQ_READ_NEXT
 };
 
-#include "filter/isapi_records.h"
+#include "isapi/isapi_records.h"
 
 #endif  // !_WIN32
