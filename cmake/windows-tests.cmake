@@ -22,14 +22,15 @@ target_include_directories(rg_test_support_win PUBLIC ${CMAKE_SOURCE_DIR}/tests)
 # happen (a known false positive of -Wrestrict) in the tests' own code.
 target_compile_options(rg_test_support_win PUBLIC -Wno-restrict)
 
-# Tests of the portable core. Not built for Windows: the tests of the POSIX
-# platform layer, the module and the command (platform, platform_share,
-# module, lifecycle, filter, concurrent_*, tool, loader), which load
-# Ravelgard.so, fork or use POSIX calls, and log_test, whose paths are
-# written with '/'. The DLL's behaviour, its log included, is held against
-# the POSIX module's by tests/windows/run.sh instead.
-set(RG_WIN_TESTS canon_test checks_test scanner_test scan_property_test lists_test
-  summary_test)
+# Tests of the portable core and the engine. Not built for Windows: the
+# tests of the POSIX platform layer, the module and the command (platform,
+# platform_share, module, lifecycle, filter, concurrent_*, tool, loader,
+# log_safety), which load Ravelgard.so, fork, or use POSIX calls, file modes
+# and signals, and log_test, whose paths are written with '/'. The DLL's
+# behaviour, its log and error numbers included, is held against the POSIX
+# module's by tests/windows/run.sh instead.
+set(RG_WIN_TESTS canon_test checks_test scanner_test scan_property_test lists_test framer_test
+  engine_test summary_test)
 set(RG_WIN_TEST_LIST "")
 foreach(name ${RG_WIN_TESTS})
   add_executable(${name} ${CMAKE_SOURCE_DIR}/tests/${name}.cpp)
