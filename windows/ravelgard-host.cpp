@@ -72,6 +72,8 @@ const char kUsage[] =
     "                              --in-place: where the INI file sends the log\n"
     "      --responses             also show each block page and what became of the\n"
     "                              Server header of each response\n"
+    "      --refuse-server-header  the server cannot change the Server header of its\n"
+    "                              responses (SetHeader fails)\n"
     "      --hold FILE             hold FILE open without sharing while the filter\n"
     "                              starts (shows the error of a file in use)\n"
     "  -h, --help                  show this help\n"
@@ -401,6 +403,7 @@ struct Options {
   std::string serverSoftware = "Microsoft-IIS/10.0";
   std::string logDirectory;
   bool responses = false;
+  bool refuseServerHeader = false;
   std::string hold;
 };
 
@@ -459,6 +462,10 @@ BOOL WINAPI AddHeader(HTTP_FILTER_CONTEXT*, LPSTR, LPSTR) { return TRUE; }
 // The response's Server header as the filter leaves it.
 BOOL WINAPI SetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
   Connection* c = static_cast<Connection*>(pfc->ServerContext);
+  if (c->options->refuseServerHeader) {
+    ModuleSetLastError(5);
+    return FALSE;
+  }
   if (name != nullptr && std::strcmp(name, "Server:") == 0) {
     c->serverHeader = value != nullptr ? value : "";
     c->serverHeaderSet = true;
@@ -687,6 +694,10 @@ int ParseArguments(int argc, char** argv, Options* o) {
     }
     if (arg == "--responses") {
       o->responses = true;
+      continue;
+    }
+    if (arg == "--refuse-server-header") {
+      o->refuseServerHeader = true;
       continue;
     }
     std::string value;

@@ -101,19 +101,27 @@ normalize_log() {
     -e 's/^#Date: .*/#Date: <time>/' -e 's/^# Log files in .*/# Log files in <dir>/' "$1"
 }
 cd examples
-for policy in example simulate banner serverbanner; do
-  ini=$work/ini/$policy.ini
+# The last run: a server that cannot change the Server header, so that the
+# filter blocks every response rather than let the banner out.
+for policy in example simulate banner serverbanner example/refused; do
+  ini=$work/ini/${policy%/*}.ini
   for mode in "whole" "1" "random"; do
     args=()
     [ "$mode" = 1 ] && args=(--chunk 1)
     [ "$mode" = random ] && args=(--chunk random --seed 7)
     name="$policy, $mode"
-    "$root/$native/tools/ravelgard" check -c "$ini" "${args[@]}" requests/*.http \
-      > "$work/check.txt" 2>&1 || true
-    "$wine" "$root/$win/ravelgard-host.exe" -c "$(winpath "$ini")" "${args[@]}" requests/*.http \
-      > "$work/dll.txt" 2>&1 || true
-    check_same "$name: verdicts of Ravelgard.dll against ravelgard check" "$work/check.txt" "$work/dll.txt"
-    echo "$name: $(tail -1 "$work/dll.txt")"
+    if [ "$policy" = example/refused ]; then
+      [ "$mode" = whole ] || continue
+      args=(--refuse-server-header)
+    else
+      "$root/$native/tools/ravelgard" check -c "$ini" "${args[@]}" requests/*.http \
+        > "$work/check.txt" 2>&1 || true
+      "$wine" "$root/$win/ravelgard-host.exe" -c "$(winpath "$ini")" "${args[@]}" requests/*.http \
+        > "$work/dll.txt" 2>&1 || true
+      check_same "$name: verdicts of Ravelgard.dll against ravelgard check" "$work/check.txt" \
+        "$work/dll.txt"
+      echo "$name: $(tail -1 "$work/dll.txt")"
+    fi
 
     rm -rf "$work/log-so" "$work/log-dll"
     "$work/host" --module "$work/Ravelgard.so" -c "$ini" --log "$work/log-so" --responses \
@@ -167,6 +175,7 @@ layout() {  # case, side (so|dll), directory; prints the host's extra options
   case $kind in
     missing-ini) rm "$ini" ;;
     ini-is-a-directory) rm "$ini"; mkdir "$ini" ;;
+    unreadable-ini) chmod 000 "$ini" ;;
     ini-in-use) printf -- '--hold\n%s\n' "$(path "$ini")" ;;
     log-in-use)
       mkdir -p "$dir/LogFiles"
@@ -194,8 +203,11 @@ outcome() {  # the host's output -> "started", "did not start: error N" or the p
 # modules part.
 declare -A expected=([missing-ini]=2 [ini-is-a-directory]=5 [ini-in-use]=32 [log-in-use]=32
   [log-under-a-file]=3 [long-log-directory]="1 passed/did not start: error 206" [long-module-path]=206 [starts]=none)
-for case in missing-ini ini-is-a-directory ini-in-use log-in-use log-under-a-file \
-  long-log-directory long-module-path starts; do
+cases=(missing-ini ini-is-a-directory ini-in-use log-in-use log-under-a-file long-log-directory
+  long-module-path starts)
+# Permissions bind everyone but root.
+[ "$(id -u)" -ne 0 ] && cases+=(unreadable-ini) && expected[unreadable-ini]=5
+for case in "${cases[@]}"; do
   mapfile -t so_args < <(layout "$case" so "$work/policy-so/$case")
   mapfile -t dll_args < <(layout "$case" dll "$work/policy-dll/$case")
   so=$("$work/host" --in-place "${so_args[@]}" "$work/get.http" 2>&1) || true
@@ -217,6 +229,12 @@ for case in missing-ini ini-is-a-directory ini-in-use log-in-use log-under-a-fil
   elif [ "$want" != any ] && [ "$want" != none ] && [ "$so" != "did not start: error $want" ]; then
     fail "$case: expected error $want, both give '$so'"
   fi
+done
+# A filter started in place keeps its log in LogFiles beside its INI file.
+checks=$((checks + 1))
+for side in so dll; do
+  [ -f "$work/policy-$side/starts/LogFiles/Ravelgard.$today.log" ] ||
+    fail "Ravelgard.$side started in place: no log in LogFiles beside the INI file"
 done
 
 step "the INI reader against the Windows profile functions"
