@@ -152,8 +152,8 @@ std::vector<FrameCase> Cases() {
   untilClose.finish = true;
   FrameSetup smallHead;
   smallHead.maxHead = 40;
-  FrameSetup requestCut;
-  requestCut.finish = true;
+  FrameSetup requestsThenEnd;
+  requestsThenEnd.finish = true;
 
   return {
       // Accepted requests.
@@ -181,6 +181,10 @@ std::vector<FrameCase> Cases() {
       {"absolute target and asterisk",
        {"GET http://h/p?q HTTP/1.1\r\n\r\n", "OPTIONS * HTTP/1.1\r\n\r\n"}},
       {"CONNECT, then HTTP goes on", {"CONNECT h:443 HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\n\r\n"}},
+      {"upgrade request with a body, then HTTP goes on to the end",
+       {"GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nContent-Length: 3\r\n\r\nabc",
+        "GET / HTTP/1.1\r\n\r\n"},
+       "", {}, requestsThenEnd},
       {"head exactly at the limit", {"GET / HTTP/1.1\r\nHost: 0123456789abcd\r\n\r\n"}, "", {}, smallHead},
 
       // Accepted responses.
@@ -342,9 +346,9 @@ std::vector<FrameCase> Cases() {
       {"bytes after a CONNECT 2xx", {"HTTP/1.1 200 OK\r\n\r\n"}, "`tunnel",
        FrameError::kUnexpectedData, toConnect},
       {"connection cut inside a body", {}, "POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\nabc`",
-       FrameError::kOther, requestCut},
+       FrameError::kOther, requestsThenEnd},
       {"connection cut inside a head", {}, "GET / HTTP/1.1\r\nHo`", FrameError::kOther,
-       requestCut},
+       requestsThenEnd},
   };
 }
 

@@ -805,9 +805,12 @@ FrameResult FramerFinish(Framer* framer) {
   }
   if (s->deferred) return Fail(s, 0, MapError(s, s->deferredErrno));
   if (s->closed) return r;
+  s->closed = true;
+  // Between messages the end is no fault. The checker knows that better
+  // than llhttp, which after an upgrade request no longer says so.
+  if (s->section == Section::kHead && s->startLine && s->lineEmpty && !s->sawCR) return r;
   s->messageEvent = false;
   llhttp_errno_t e = llhttp_finish(&s->parser);
-  s->closed = true;
   if (s->messageEvent) {
     r.messageComplete = true;
     r.upgrade = s->upgrade;
