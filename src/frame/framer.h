@@ -40,7 +40,9 @@ enum class FrameError : uint32_t {
   kHeadTooLong = 18,           // head (or trailer section) longer than the framer's limit
   kUnexpectedData = 19,        // bytes after a message that must be the last
   kOther = 20,                 // any other refusal; a message cut by the connection's end
-  kCount = 21,
+  kBoundaryDisputed = 21,      // llhttp and the byte checker end a head, chunk line or
+                               // trailer section at different bytes
+  kCount = 22,
 };
 
 // The bracketed message of a framing refusal as the log writes it, with one
