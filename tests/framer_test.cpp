@@ -152,6 +152,8 @@ std::vector<FrameCase> Cases() {
   untilClose.finish = true;
   FrameSetup smallHead;
   smallHead.maxHead = 40;
+  FrameSetup smallTrailers;  // the head of kChunked is 48 bytes
+  smallTrailers.maxHead = 48;
   FrameSetup requestsThenEnd;
   requestsThenEnd.finish = true;
 
@@ -470,6 +472,11 @@ std::vector<FrameCase> Cases() {
        "GET / HTTP/1.1\r\nHost: 0123456789abcde\r\n\r`\n",
        FrameError::kHeadTooLong,
        smallHead},
+      {"trailers one byte over the limit",
+       {},
+       kChunked + "0\r\nX-Trailer: 0123456789012345678901234567890123\r\n\r`\n",
+       FrameError::kHeadTooLong,
+       smallTrailers},
       {"request after Connection: close",
        {"GET / HTTP/1.1\r\nConnection: close\r\n\r\n"},
        "`GET / HTTP/1.1\r\n\r\n",
