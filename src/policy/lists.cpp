@@ -35,7 +35,7 @@ void FreeHeaderLimitList(HeaderLimitList* list) {
   list->limits = nullptr;
 }
 
-void FreePolicy(FilterPolicy* policy) {
+void ReleasePolicyContents(FilterPolicy* policy) {
   if (policy == nullptr) return;
   FreeStringList(&policy->Verbs);
   FreeStringList(&policy->HttpVersions);
@@ -51,10 +51,15 @@ void FreePolicy(FilterPolicy* policy) {
   policy->LogDirectory = nullptr;
   HeapFreeBlock(policy->BlockResponse);
   policy->BlockResponse = nullptr;
+  policy->BlockResponseLength = 0;
   if (policy->LogFile != kInvalidFile) {
     FileClose(policy->LogFile);
     policy->LogFile = kInvalidFile;
   }
+}
+
+void FreePolicy(FilterPolicy* policy) {
+  ReleasePolicyContents(policy);
   HeapFreeBlock(policy);
 }
 
