@@ -104,9 +104,7 @@ struct State {
 static_assert(sizeof(State) <= sizeof(Framer::storage), "Framer::storage is too small");
 static_assert(alignof(State) <= alignof(Framer), "Framer is not aligned enough");
 
-State* StateOf(Framer* framer) {
-  return std::launder(reinterpret_cast<State*>(framer->storage));
-}
+State* StateOf(Framer* framer) { return std::launder(reinterpret_cast<State*>(framer->storage)); }
 const State* StateOf(const Framer* framer) {
   return std::launder(reinterpret_cast<const State*>(framer->storage));
 }
@@ -502,8 +500,8 @@ bool Check(State* s, const unsigned char* p, size_t n, size_t* at, FrameError* e
       case Section::kHeadEnded:
       case Section::kChunkLineEnded:
       case Section::kTrailersEnded:
-        // llhttp went on where the checker saw an end: they disagree.
-        e = FrameError::kOther;
+        // llhttp went on where the checker saw an end.
+        e = FrameError::kBoundaryDisputed;
         break;
     }
     if (e != FrameError::kNone) {
@@ -666,6 +664,8 @@ const char* FrameErrorMessage(FrameError error) {
       return " [Message head exceeds allowed length] ";
     case FrameError::kUnexpectedData:
       return " [Data after the last message of the connection] ";
+    case FrameError::kBoundaryDisputed:
+      return " [Ambiguous framing: parsers disagree on a boundary] ";
     case FrameError::kOther:
     case FrameError::kCount:
       break;
@@ -758,7 +758,8 @@ FrameResult FramerFeed(Framer* framer, const void* bytes, size_t length) {
     }
 
     if (s->chunkEvent) {
-      if (s->section != Section::kChunkLineEnded) return Fail(s, pos, FrameError::kOther);
+      if (s->section != Section::kChunkLineEnded)
+        return Fail(s, pos, FrameError::kBoundaryDisputed);
       if (s->chunkSize > 0) {
         s->section = Section::kChunkData;
         s->dataLeft = s->chunkSize;
@@ -767,7 +768,7 @@ FrameResult FramerFeed(Framer* framer, const void* bytes, size_t length) {
       }
     }
     if (s->headEvent) {
-      if (s->section != Section::kHeadEnded) return Fail(s, pos, FrameError::kOther);
+      if (s->section != Section::kHeadEnded) return Fail(s, pos, FrameError::kBoundaryDisputed);
       r.headComplete = true;
       r.headEnd = pos;
       r.upgrade = s->upgrade;
@@ -783,7 +784,7 @@ FrameResult FramerFeed(Framer* framer, const void* bytes, size_t length) {
     if (s->messageEvent) {
       if (!r.headComplete && s->section != Section::kBody &&
           s->section != Section::kTrailersEnded) {
-        return Fail(s, pos, FrameError::kOther);
+        return Fail(s, pos, FrameError::kBoundaryDisputed);
       }
       r.consumed = pos;
       r.messageComplete = true;
@@ -805,9 +806,12 @@ FrameResult FramerFinish(Framer* framer) {
   }
   if (s->deferred) return Fail(s, 0, MapError(s, s->deferredErrno));
   if (s->closed) return r;
+  s->closed = true;
+  // Between messages the end is no fault. The checker knows that better
+  // than llhttp, which after an upgrade request no longer says so.
+  if (s->section == Section::kHead && s->startLine && s->lineEmpty && !s->sawCR) return r;
   s->messageEvent = false;
   llhttp_errno_t e = llhttp_finish(&s->parser);
-  s->closed = true;
   if (s->messageEvent) {
     r.messageComplete = true;
     r.upgrade = s->upgrade;
