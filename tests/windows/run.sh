@@ -41,7 +41,9 @@ for arch in x86_64 i686; do
   [ "$arch" = i686 ] && tests=OFF  # the 32-bit DLL is checked, not run (no 32-bit Wine)
   cmake -S . -B "build/win-$arch" --toolchain "cmake/toolchain-mingw-w64-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DRG_WERROR=ON -DRG_BUILD_TESTS=$tests -DRG_BUILD_BENCH=OFF >/dev/null
-  cmake --build "build/win-$arch" -j "$jobs" >/dev/null
+  targets=(Ravelgard ravelgard-host)
+  [ "$tests" = ON ] && targets+=(ini-dump)
+  cmake --build "build/win-$arch" -j "$jobs" --target "${targets[@]}" >/dev/null
 done
 win=build/win-x86_64
 
@@ -247,7 +249,10 @@ if [ -f "$win/windows_tests.txt" ]; then
   step "unit tests under Wine"
   while read -r test; do
     checks=$((checks + 1))
-    if "$wine" "$root/$win/$test.exe" --gtest_brief=1 > "$work/unit.txt" 2>&1; then
+    if ! cmake --build "$win" -j "$jobs" --target "$test" > "$work/unit.txt" 2>&1; then
+      fail "$test does not build for Windows"
+      grep -E 'error' "$work/unit.txt" | head -10
+    elif "$wine" "$root/$win/$test.exe" --gtest_brief=1 > "$work/unit.txt" 2>&1; then
       echo "$test: $(grep -E '^\[  PASSED  \]' "$work/unit.txt" | tr -d '\r')"
     else
       fail "$test under Wine"
