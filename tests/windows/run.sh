@@ -83,6 +83,18 @@ for arch in x86_64 i686; do
       *) fail "$arch: Ravelgard.dll needs $name, which is not a system DLL" ;;
     esac
   done
+  # IIS 5.1 and 6.0 run on Windows XP and Server 2003: a function first
+  # found in Vista (GetTickCount64 from a threads library, slim locks, one-
+  # time init, condition variables) would keep the DLL from loading there.
+  checks=$((checks + 1))
+  functions=$($objdump -p "$dll" | sed -n '/DLL Name:/,/^$/p' | awk 'NF >= 3 && $1 ~ /^[0-9a-f]+$/ {print $NF}')
+  for name in $functions; do
+    case $name in
+      GetTickCount64 | *SRWLock* | InitOnce* | *ConditionVariable* | GetFileInformationByHandleEx | \
+        SetFileInformationByHandle | GetFinalPathNameByHandle* | CreateSymbolicLink* | \
+        GetLocaleInfoEx | *Ex2) fail "$arch: Ravelgard.dll imports $name, which Windows XP lacks" ;;
+    esac
+  done
   echo "$arch: exports $exports; imports $imports"
 done
 
