@@ -95,8 +95,14 @@ void* MergeServerConfig(apr_pool_t* p, void* baseConf, void* addConf) {
   return merged;
 }
 
+// "RavelgardPolicy none": a virtual host that is not screened although the
+// main server is. Kept as an empty path so that it overrides in the merge.
 const char* SetPolicyPath(cmd_parms* cmd, void*, const char* arg) {
   ServerConfig* conf = ConfigOf(cmd->server);
+  if (ap_cstr_casecmp(arg, "none") == 0) {
+    conf->policyPath = "";
+    return nullptr;
+  }
   conf->policyPath = ap_server_root_relative(cmd->pool, arg);
   if (conf->policyPath == nullptr) {
     return apr_pstrcat(cmd->pool, "RavelgardPolicy: invalid path ", arg, nullptr);
@@ -124,7 +130,7 @@ cmd_func Handler(F* function) {
 
 const command_rec kCommands[] = {
     {"RavelgardPolicy", Handler(SetPolicyPath), nullptr, RSRC_CONF, TAKE1,
-     "the policy file (Ravelgard.ini) that screens this server's connections"},
+     "the policy file (Ravelgard.ini) that screens this server's connections, or none"},
     {"RavelgardLogDir", Handler(SetLogDir), nullptr, RSRC_CONF, TAKE1,
      "the directory of the daily rejection log (default: the policy's own)"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},
@@ -173,7 +179,7 @@ int CheckConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* main) {
   for (server_rec* s = main; s != nullptr; s = s->next) {
     ServerConfig* conf = ConfigOf(s);
     conf->policy = nullptr;
-    if (conf->policyPath == nullptr) continue;
+    if (conf->policyPath == nullptr || conf->policyPath[0] == '\0') continue;
     LoadedPolicy* loaded = g_loaded;
     while (loaded && !(SameText(loaded->path, conf->policyPath) &&
                        SameText(loaded->logDir, conf->logDir))) {
@@ -232,11 +238,15 @@ void RefuseHttp2(apr_pool_t* pconf, server_rec* s) {
   }
   if (kept->nelts == 0) APR_ARRAY_PUSH(kept, const char*) = AP_PROTOCOL_HTTP1;
   core->protocols = kept;
+  const char* where =
+      s->is_virtual && s->addrs
+          ? apr_psprintf(pconf, "<VirtualHost %s:%u>", s->addrs->virthost,
+                         static_cast<unsigned>(s->addrs->host_port))
+          : "the main server";
   ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_WARNING, 0, s,
-               "mod_ravelgard: %s:%u is screened, so HTTP/2 (h2, h2c) is taken out of its "
-               "Protocols: the filter screens HTTP/1 bytes only",
-               s->server_hostname ? s->server_hostname : "(server)",
-               static_cast<unsigned>(s->port));
+               "mod_ravelgard: HTTP/2 (h2, h2c) is taken out of the Protocols of %s (%s:%d): "
+               "its connections are screened, and only HTTP/1 can be",
+               where, s->defn_name ? s->defn_name : "?", s->defn_line_number);
 }
 
 int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* main) {
@@ -303,8 +313,9 @@ apr_status_t CloseConnection(void* data) {
 }
 
 int PreConnection(conn_rec* c, void*) {
-  // HTTP/2's secondary connections carry no bytes of the client's own.
-  if (c->master != nullptr) return DECLINED;
+  // HTTP/2's secondary connections carry no bytes of the client's own, and
+  // mod_proxy's connections to its backends are Apache's own requests.
+  if (c->master != nullptr || c->outgoing) return DECLINED;
   ServerConfig* conf = ConfigOf(c->base_server);
   if (conf->policy == nullptr) return DECLINED;
   auto* cs = static_cast<Connection*>(apr_pcalloc(c->pool, sizeof(Connection)));
