@@ -32,22 +32,36 @@ size_t LineEnd(const char* head, size_t length, size_t from) {
 
 }  // namespace
 
+// One step of the matcher of "\r\n\r\n": m is how much of it the bytes so
+// far end with.
+uint32_t StepHeadEnd(uint32_t m, char c) {
+  if (c == '\r') return m == 2 ? 3 : 1;
+  if (c == '\n' && (m == 1 || m == 3)) return m + 1;
+  return 0;
+}
+
 bool FindHeadEnd(const char* bytes, size_t length, uint32_t* matched, size_t* used) {
   uint32_t m = *matched;
-  for (size_t i = 0; i < length; ++i) {
-    const char c = bytes[i];
-    if (c == '\r') {
-      m = (m == 2) ? 3 : 1;
-    } else if (c == '\n' && (m == 1 || m == 3)) {
-      ++m;
-      if (m == 4) {
-        *matched = 0;
-        *used = i + 1;
-        return true;
-      }
-    } else {
-      m = 0;
+  size_t i = 0;
+  // A match the previous piece began is finished (or broken) byte by byte...
+  for (; m != 0 && i < length; ++i) {
+    m = StepHeadEnd(m, bytes[i]);
+    if (m == 4) {
+      *matched = 0;
+      *used = i + 1;
+      return true;
     }
+  }
+  // ...the rest is searched at memmem's speed, and the carry for the next
+  // piece is what the last three bytes begin of the empty line.
+  if (i < length) {
+    const void* hit = memmem(bytes + i, length - i, "\r\n\r\n", 4);
+    if (hit != nullptr) {
+      *matched = 0;
+      *used = static_cast<size_t>(static_cast<const char*>(hit) - bytes) + 4;
+      return true;
+    }
+    for (size_t k = length - i > 3 ? length - 3 : i; k < length; ++k) m = StepHeadEnd(m, bytes[k]);
   }
   *matched = m;
   *used = length;

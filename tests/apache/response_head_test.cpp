@@ -86,6 +86,12 @@ TEST(ResponseHead, FindsHeadEndAcrossPieces) {
     }
     EXPECT_EQ(end, head.size()) << "split at " << split;
   }
+  // One byte at a time: the carry alone finds the end.
+  uint32_t matched = 0;
+  size_t used = 0;
+  size_t fed = 0;
+  while (!FindHeadEnd(stream.data() + fed, 1, &matched, &used)) ++fed;
+  EXPECT_EQ(fed + 1, head.size());
   const std::vector<std::string> notEnded = {"HTTP/1.1 200 OK\n\n", "A\r\n\r\r\n", "A\r\r\n\n",
                                              "A\r\n\n\r\n"};
   for (const std::string& s : notEnded) {
