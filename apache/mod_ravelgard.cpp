@@ -16,6 +16,9 @@
 //
 // Apache is C; nothing here throws, and every failure is a status code.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -33,6 +36,7 @@
 #include "http_log.h"
 #include "http_protocol.h"
 #include "http_request.h"
+#include "unixd.h"
 #include "util_filter.h"
 
 // The one symbol the module exports: the record Apache's LoadModule looks for.
@@ -249,9 +253,31 @@ void RefuseHttp2(apr_pool_t* pconf, server_rec* s) {
                where, s->defn_name ? s->defn_name : "?", s->defn_line_number);
 }
 
+// The parent opens today's log file, but the children (another user when
+// Apache starts as root) open the next day's: they need to write the
+// directory. Said at start-up rather than found out at midnight.
+void CheckLogDirectory(server_rec* s, const char* directory) {
+  const uid_t user = ap_unixd_config.user_id;
+  const gid_t group = ap_unixd_config.group_id;
+  if (geteuid() != 0 || user == 0 || user == static_cast<uid_t>(-1)) return;
+  struct stat st {};
+  if (stat(directory, &st) != 0) return;  // the policy's load has said what is wrong
+  const bool writable = (st.st_uid == user && (st.st_mode & S_IWUSR)) ||
+                        (st.st_gid == group && (st.st_mode & S_IWGRP)) ||
+                        (st.st_mode & S_IWOTH);
+  if (writable) return;
+  ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_WARNING, 0, s,
+               "mod_ravelgard: RavelgardLogDir %s is not writable by %s, the user of Apache's "
+               "children: from the next day on no rejection can be logged (chown %s %s)",
+               directory, ap_unixd_config.user_name, ap_unixd_config.user_name, directory);
+}
+
 int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* main) {
   for (server_rec* s = main; s != nullptr; s = s->next) {
     if (ConfigOf(s)->policy != nullptr) RefuseHttp2(pconf, s);
+  }
+  for (LoadedPolicy* loaded = g_loaded; loaded; loaded = loaded->next) {
+    if (loaded->logDir != nullptr) CheckLogDirectory(main, loaded->logDir);
   }
   return OK;
 }

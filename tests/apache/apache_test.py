@@ -116,7 +116,9 @@ class Httpd:
         for sub in ("htdocs", "run", "policies", "logs", "logs/main", "logs/keep",
                     "logs/replace", "logs/simulate", "logs/broken"):
             os.makedirs(self.path(sub), exist_ok=True)
-            if self.user and sub.startswith("logs"):
+            # The keeping host's log directory stays root's, for the start-up
+            # warning about it.
+            if self.user and sub.startswith("logs") and sub != "logs/keep":
                 os.chown(self.path(sub), self.user.pw_uid, self.user.pw_gid)
         self.write_policy("main", {})
         self.write_policy("keep", {"RemoveBanner": 0})
@@ -662,6 +664,17 @@ class Suite:
             if chosen != want:
                 raise AssertionError(f"{name}: ALPN chose {chosen}, expected {want}")
 
+    def log_directory_warning(self):
+        if not self.httpd.user:
+            return  # not started as root: the children are the same user
+        want = (f"RavelgardLogDir {self.httpd.path('logs', 'keep')} is not writable by "
+                f"{self.httpd.user.pw_name}")
+        log = self.httpd.error_log()
+        if want not in log:
+            raise AssertionError("no warning about the keeping host's log directory")
+        if "RavelgardLogDir " + self.httpd.path("logs", "main") + " is not" in log:
+            raise AssertionError("a warning about a writable log directory")
+
     def graceful(self):
         """A graceful restart loads the changed policy."""
         port = self.httpd.ports["main"]
@@ -749,6 +762,8 @@ def main():
         suite.run("Simulate mode logs and lets through", suite.simulate)
         suite.run("several children share the log", suite.children)
         suite.run("HTTP/2 is not offered on screened hosts", suite.http2)
+        suite.run("a log directory the children cannot write is reported",
+                  suite.log_directory_warning)
         suite.run("graceful restart loads the changed policy", suite.graceful)
         suite.run("configtest refuses a policy that cannot load", suite.configtest)
     except Exception as e:
