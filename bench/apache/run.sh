@@ -8,14 +8,14 @@
 # Apache's processes spent per request (user + system, from /proc).
 #
 #   bash bench/apache/run.sh
-#   RG_BENCH_SECONDS=10 RG_BENCH_ROUNDS=3 RG_BENCH_CONNECTIONS=16 bash bench/apache/run.sh
+#   RG_BENCH_SECONDS=10 RG_BENCH_ROUNDS=5 RG_BENCH_CONNECTIONS=16 bash bench/apache/run.sh   (defaults)
 #
 # The machine is shared: the figures are only comparable within one run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
 seconds=${RG_BENCH_SECONDS:-10}
-rounds=${RG_BENCH_ROUNDS:-3}
+rounds=${RG_BENCH_ROUNDS:-5}
 connections=${RG_BENCH_CONNECTIONS:-16}
 
 need=()
