@@ -233,9 +233,19 @@ ProxyPass /backend/ http://127.0.0.1:{self.backend.server_port}/
 </VirtualHost>
 """
 
+    @staticmethod
+    def environment():
+        """apache2's environment: RG_APACHE_PRELOAD (e.g. the sanitizer runtime
+        of a sanitized module) becomes its LD_PRELOAD."""
+        env = dict(os.environ)
+        if os.environ.get("RG_APACHE_PRELOAD"):
+            env["LD_PRELOAD"] = os.environ["RG_APACHE_PRELOAD"]
+        return env
+
     def start(self):
         self.proc = subprocess.Popen(["apache2", "-f", self.path("httpd.conf"), "-DFOREGROUND"],
-                                     stdout=subprocess.DEVNULL, stderr=open(self.path("stderr"), "w"))
+                                     stdout=subprocess.DEVNULL, stderr=open(self.path("stderr"), "w"),
+                                     env=self.environment())
         deadline = time.time() + 30
         while time.time() < deadline:
             if self.proc.poll() is not None:
@@ -717,7 +727,8 @@ class Suite:
             conf = self.httpd.path(f"configtest-{name.replace(' ', '-')}.conf")
             with open(conf, "w") as f:
                 f.write(self.httpd.config(policy, logdir or self.httpd.path("logs", "broken")))
-            done = subprocess.run(["apache2", "-t", "-f", conf], capture_output=True, text=True)
+            done = subprocess.run(["apache2", "-t", "-f", conf], capture_output=True, text=True,
+                                  env=self.httpd.environment())
             output = done.stdout + done.stderr
             if (done.returncode != 0) != (status != 0) or not re.search(pattern, output):
                 problems.append(f"{name}: status {done.returncode}, output {output!r}")
