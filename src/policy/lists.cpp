@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/text.h"
+#include "log/log.h"
 #include "policy/policy.h"
 
 namespace rg {
@@ -51,10 +52,7 @@ void FreePolicy(FilterPolicy* policy) {
   policy->LogDirectory = nullptr;
   HeapFreeBlock(policy->BlockResponse);
   policy->BlockResponse = nullptr;
-  if (policy->LogFile != kInvalidFile) {
-    FileClose(policy->LogFile);
-    policy->LogFile = kInvalidFile;
-  }
+  CloseLog(policy);
   HeapFreeBlock(policy);
 }
 
