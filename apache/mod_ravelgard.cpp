@@ -302,7 +302,7 @@ void ChildInit(apr_pool_t*, server_rec* main) {
 enum class OutPhase {
   kHead,      // a response head is due (or under way)
   kBody,      // the rest of the response, until the request ends
-  kSwitched,  // the connection left HTTP/1 (101 Switching Protocols)
+  kSwitched,  // the connection left HTTP/1 (101 Switching Protocols, CONNECT)
 };
 
 struct Connection {
@@ -315,7 +315,9 @@ struct Connection {
   bool blocked;   // the block page went out: nothing more in or out
   bool skipping;  // Simulate mode let a rejected request through: the rest
                   // of that request is not screened again
-  bool switched;  // a 101 took the connection out of HTTP/1: not screened
+  bool switched;  // the connection left HTTP/1 (a 101, or a tunnel after
+                  // CONNECT): its bytes are no requests, not screened
+  bool connectAsked;  // the current request is a CONNECT
   OutPhase phase;
   uint32_t finalStatus;  // status of the current request's final response
   // The response head being gathered.
@@ -427,6 +429,15 @@ bool OpenConnection(Connection* cs) {
   return true;
 }
 
+// The request asks to leave HTTP. Only a CONNECT is agreed to with a 2xx (an
+// Upgrade header needs 101, which ends screening whatever was asked).
+void NoteUpgrade(Connection* cs) {
+  const void* request = nullptr;
+  uint32_t length = 0;
+  rg::RecordedRequest(cs->screening, &request, &length);
+  cs->connectAsked = length >= 8 && std::memcmp(request, "CONNECT ", 8) == 0;
+}
+
 // Screens the buckets Apache's parser is about to get. Returns false when the
 // connection is blocked.
 bool ScreenBuckets(Connection* cs, apr_bucket* first, apr_bucket_brigade* bb,
@@ -445,12 +456,18 @@ bool ScreenBuckets(Connection* cs, apr_bucket* first, apr_bucket_brigade* bb,
     while (length > 0) {
       const uint32_t piece = length > 0x40000000 ? 0x40000000 : static_cast<uint32_t>(length);
       const Verdict verdict = rg::Screen(cs->screening, data, piece);
-      data += piece;
-      length -= piece;
       if (verdict.kind == VerdictKind::kRejected) {
         if (Reject(cs, verdict)) return false;
         break;  // Simulate: the rest of this request goes up unscreened
       }
+      if (verdict.upgrade) NoteUpgrade(cs);
+      // The engine stops at the end of a request; what follows in the same
+      // bytes is the next one (Apache reads one request at a time, so this
+      // hardly happens, but the bytes must not go up unscreened if it does).
+      const uint32_t used = verdict.consumed != 0 && verdict.consumed < piece ? verdict.consumed
+                                                                              : piece;
+      data += used;
+      length -= used;
     }
   }
   return true;
@@ -488,6 +505,7 @@ void RequestEnded(Connection* cs) {
     rg::ResponseStarted(cs->screening, cs->finalStatus != 0 ? cs->finalStatus : 200);
   }
   cs->skipping = false;
+  cs->connectAsked = false;
   cs->finalStatus = 0;
   if (cs->phase != OutPhase::kSwitched) cs->phase = OutPhase::kHead;
 }
@@ -550,7 +568,7 @@ void FinishHead(Connection* cs, apr_bucket_brigade* out) {
     cs->headLength = 0;
     cs->headMatched = 0;
   }
-  if (status == 101) {
+  if (status == 101 || (cs->connectAsked && status >= 200 && status < 300)) {
     cs->phase = OutPhase::kSwitched;
     cs->switched = true;
   } else if (status >= 100 && status < 200) {
