@@ -95,6 +95,46 @@ class Backend(http.server.BaseHTTPRequestHandler):
         pass
 
 
+class UpgradeBackend:
+    """A backend that agrees to any Upgrade with 101 and then echoes every
+    byte: what a WebSocket server looks like to the proxy."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.echo, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def echo(conn):
+        with conn:
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            conn.sendall(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                         b"Connection: Upgrade\r\nServer: Backend/1.0\r\n\r\n")
+            rest = head.split(b"\r\n\r\n", 1)[1]
+            if rest:
+                conn.sendall(rest)
+            while True:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    return
+                conn.sendall(chunk)
+
+
 class Httpd:
     def __init__(self, module, workdir):
         self.module = module
@@ -104,6 +144,7 @@ class Httpd:
                       ("main", "tls", "keep", "replace", "simulate", "open")}
         self.backend = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Backend)
         threading.Thread(target=self.backend.serve_forever, daemon=True).start()
+        self.upgrade_backend = UpgradeBackend()
         self.user = None
         if os.geteuid() == 0:
             for name in ("www-data", "nobody"):
@@ -220,6 +261,7 @@ Timeout 10
 RavelgardPolicy "{main_policy or self.path("policies", "main.ini")}"
 RavelgardLogDir "{main_logdir or self.path("logs", "main")}"
 ProxyPass /backend/ http://127.0.0.1:{self.backend.server_port}/
+ProxyPass /ws/ http://127.0.0.1:{self.upgrade_backend.port}/ upgrade=websocket
 # The main server's policy and log, over TLS; h2 is offered and must go.
 {vhost("tls", tls, policy=False, logdir=False)}
 {vhost("keep", [])}
@@ -558,6 +600,10 @@ class Suite:
              request("/index.html", headers=["Connection: keep-alive"], version="HTTP/1.0") * 2,
              ["response"] * 2),
             ("HTTP/1.0 hostile", request("/a/../b.html", version="HTTP/1.0"), ["page"]),
+            # Two servers could read where this body ends differently.
+            ("Content-Length with Transfer-Encoding",
+             request("/contact.aspx", "POST", ["Content-Length: 5", "Transfer-Encoding: chunked"])
+             + b"0\r\n\r\n" + request("/index.html"), ["page"]),
         ]
         problems = []
         for name, data, want in cases:
@@ -662,6 +708,35 @@ class Suite:
                               self.httpd.error_log()[errors_before:]))
         if len(pids) < 2:
             raise AssertionError(f"the refusals came from {len(pids)} child(ren) only")
+
+    def upgrade(self):
+        """After 101 Switching Protocols the bytes are no HTTP: they pass
+        unscreened (a WebSocket frame is binary), and the 101 head has its
+        Server header removed like every other."""
+        sock = connect(self.httpd.ports["main"])
+        try:
+            sock.sendall(request("/ws/chat.txt", headers=["Upgrade: websocket",
+                                                          "Connection: Upgrade"]))
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = sock.recv(4096)
+                if not chunk:
+                    raise AssertionError(f"closed after {head!r}")
+                head += chunk
+            head, echoed = head.split(b"\r\n\r\n", 1)
+            if not head.startswith(b"HTTP/1.1 101") or b"\r\nServer:" in head:
+                raise AssertionError(f"upgrade answered {head!r}")
+            frame = bytes(range(256)) * 4 + b"GET /../x HTTP/1.1\r\n\r\n"
+            sock.sendall(frame)
+            while len(echoed) < len(frame):
+                chunk = sock.recv(65536)
+                if not chunk:
+                    break
+                echoed += chunk
+            if echoed != frame:
+                raise AssertionError(f"echo {echoed[:80]!r}... ({len(echoed)} bytes)")
+        finally:
+            sock.close()
 
     def http2(self):
         errors = self.httpd.errors()
@@ -772,6 +847,7 @@ def main():
         suite.run("Server header removed, replaced, kept; proxied too", suite.server_header)
         suite.run("Simulate mode logs and lets through", suite.simulate)
         suite.run("several children share the log", suite.children)
+        suite.run("after 101 Switching Protocols nothing is screened", suite.upgrade)
         suite.run("HTTP/2 is not offered on screened hosts", suite.http2)
         suite.run("a log directory the children cannot write is reported",
                   suite.log_directory_warning)
