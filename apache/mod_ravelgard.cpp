@@ -55,7 +55,7 @@ using rg::VerdictKind;
 // ------------------------------------------------------------------ config
 
 struct ServerConfig {
-  const char* policyPath;  // null: the server is not screened
+  const char* policyPath;  // null or "" (RavelgardPolicy none): not screened
   const char* logDir;      // null: the policy's own log directory
   EnginePolicy* policy;    // set at each configuration pass
 };
@@ -396,8 +396,9 @@ bool Reject(Connection* cs, const Verdict& verdict) {
   return block;
 }
 
-// A platform failure before any byte was screened: logged without a request
-// line, and blocked in every mode.
+// A failure of the platform (no memory for the connection's state, bytes that
+// cannot be read): logged with what arrived of the request, if anything, and
+// blocked in every mode.
 bool RejectForError(Connection* cs, uint32_t error) {
   Verdict verdict{};
   verdict.kind = VerdictKind::kRejected;
