@@ -10,7 +10,7 @@
 
 #include "platform/platform.h"
 #include "policy/policy.h"
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg {
 namespace {
