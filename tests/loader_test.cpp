@@ -432,8 +432,9 @@ TEST_F(LoaderTest, PathsTooLongFailWith206) {
   // 248 characters of directory: the INI path fits in 255, "/LogFiles"
   // after it does not.
   std::string deep = dir.path;
-  while (248 - deep.size() > 62) deep += "/" + std::string(60, 'p');
-  deep += "/" + std::string(247 - deep.size(), 'q');
+  while (248 - deep.size() > 62) deep.append("/").append(60, 'p');
+  size_t rest = 247 - deep.size();
+  deep.append("/").append(rest, 'q');
   ASSERT_EQ(deep.size(), 248u);
   std::filesystem::create_directories(deep);
   std::string deepIni = deep + "/R.ini";

@@ -309,8 +309,8 @@ TEST_F(LogTest, RequestField) {
       // The field holds at most 8 KiB of escaped text, then says what it left
       // out: 5000 + 3 + 3189 characters from 8190 of the 10001 bytes.
       {"large request", big, 0, 0,
-       "[" + std::string(5000, 'a') + "%0A" + std::string(3189, 'b') +
-           "...(cut, 8190 of 10001 bytes shown)]"},
+       std::string("[").append(5000, 'a').append("%0A").append(3189, 'b').append(
+           "...(cut, 8190 of 10001 bytes shown)]")},
       {"no bytes yet", "", 0, 0, "[-]"},
   };
   for (const Case& c : cases) {

@@ -44,7 +44,12 @@ void FillList(StringList* list, const std::string_view* entries, size_t count, b
   list->entries = NewArray<char*>(count);
   list->lengths = NewArray<uint32_t>(count);
   for (size_t i = 0; i < count; ++i) {
-    std::string held = version ? " " + std::string(entries[i]) + "\r\n" : std::string(entries[i]);
+    // Appended piece by piece: g++ 12 takes " " + std::string(...) in a
+    // Release build for an overlapping copy (-Wrestrict).
+    std::string held;
+    if (version) held.append(" ");
+    held.append(entries[i]);
+    if (version) held.append("\r\n");
     list->entries[i] = CopyText(held);
     list->lengths[i] = static_cast<uint32_t>(held.size());
   }
