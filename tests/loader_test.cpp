@@ -377,6 +377,98 @@ TEST_F(LoaderTest, BannerAndBlockResponse) {
   }
 }
 
+// The kit writes policies built in code out as INI text (the engine fuzz
+// target screens with such policies); loading the text gives back the same
+// rules, whichever way each switch is turned.
+TEST_F(LoaderTest, PolicyWrittenAsIniLoadsBackTheSame) {
+  auto everyDefault = [](FilterPolicy*) {};
+  auto everythingTurned = [](FilterPolicy* p) {
+    for (StringList* list : {&p->Verbs, &p->HttpVersions, &p->HostPorts, &p->Extensions,
+                             &p->DeniedHeaderNames, &p->UrlSequences, &p->QuerySequences})
+      list->flag = 0;
+    p->ValidMaxLenByHeader = 0;
+    for (int32_t* flag :
+         {&p->AllowDotInUrl, &p->AllowHighBitInUrl, &p->AllowHighBitInQuery, &p->CanonHeaderName,
+          &p->FailOnReCanonHeaderNameChange, &p->CanonHeaderValue,
+          &p->FailOnReCanonHeaderValueChange, &p->AllowHighBitInPayload, &p->Simulate})
+      *flag = 1;
+    for (int32_t* flag : {&p->CanonUrlBeforeScan, &p->FailOnReCanonUrlChange,
+                          &p->CanonQueryBeforeScan, &p->FailOnReCanonQueryChange,
+                          &p->HighPriority})
+      *flag = 0;
+    p->RemoveBanner = 1;
+    p->HasUrlMaxLen = 1;
+    p->UrlMaxLen = 0;
+    p->HasPayloadMaxLen = 1;
+    p->PayloadMaxLen = 0xFFFFFFFFu;
+    test::SetList(&p->Verbs, {"TRACE", "track"});
+    test::SetList(&p->Extensions, {".exe", ".E\xff"});
+  };
+  auto listsFilled = [](FilterPolicy* p) {
+    p->HasQueryMaxLen = 1;
+    p->QueryMaxLen = 17;
+    p->HasContentLengthMaxLen = 1;
+    p->ContentLengthMaxLen = 1048576;
+    test::SetList(&p->Verbs, {"GET", "HEAD"});
+    test::SetVersions(&p->HttpVersions, {"HTTP/1.1", "http/1.0"});
+    test::SetList(&p->HostPorts, {"www.example.com", "www:80", "h\xe9st"});
+    test::SetList(&p->Extensions, {".htm", "."});
+    test::SetList(&p->DeniedHeaderNames, {"Translate", "X Foo"});
+    test::SetLimits(&p->HeaderLimits, {{"Cookie", 900}, {"X-Zero", 0}, {"Host", -1}});
+    test::SetList(&p->UrlSequences, {"..", "\\", "%"});
+    test::SetList(&p->QuerySequences, {"<script", "'"});
+    test::SetText(p->Banner, "Web Server %s");
+  };
+  const std::vector<std::pair<const char*, void (*)(FilterPolicy*)>> cases = {
+      {"every default", everyDefault},
+      {"everything turned", everythingTurned},
+      {"lists filled", listsFilled},
+  };
+  for (const auto& [name, setup] : cases) {
+    SCOPED_TRACE(name);
+    FilterPolicy* built = test::NewDefaultPolicy();
+    setup(built);
+    FreePolicy(policy);
+    policy = NewUnloadedPolicy();
+    ASSERT_EQ(Load(test::PolicyIni(built)), 0u);
+    const FilterPolicy* p = policy;
+    for (auto list : {&FilterPolicy::Verbs, &FilterPolicy::HttpVersions, &FilterPolicy::HostPorts,
+                      &FilterPolicy::Extensions, &FilterPolicy::DeniedHeaderNames,
+                      &FilterPolicy::UrlSequences, &FilterPolicy::QuerySequences}) {
+      EXPECT_EQ((p->*list).flag, (built->*list).flag);
+      // A list switched off is not read at all (verbs and extensions always are).
+      if ((built->*list).flag || list == &FilterPolicy::Verbs ||
+          list == &FilterPolicy::Extensions) {
+        EXPECT_EQ(Entries(p->*list), Entries(built->*list));
+      }
+    }
+    EXPECT_EQ(p->ValidMaxLenByHeader, built->ValidMaxLenByHeader);
+    ASSERT_EQ(p->HeaderLimits.count, built->ValidMaxLenByHeader ? built->HeaderLimits.count : 0);
+    for (uint32_t i = 0; i < p->HeaderLimits.count; ++i) {
+      EXPECT_STREQ(p->HeaderLimits.names[i], built->HeaderLimits.names[i]);
+      EXPECT_EQ(p->HeaderLimits.limits[i], built->HeaderLimits.limits[i]);
+    }
+    for (auto flag :
+         {&FilterPolicy::AllowDotInUrl, &FilterPolicy::AllowHighBitInUrl,
+          &FilterPolicy::CanonUrlBeforeScan, &FilterPolicy::FailOnReCanonUrlChange,
+          &FilterPolicy::AllowHighBitInQuery, &FilterPolicy::CanonQueryBeforeScan,
+          &FilterPolicy::FailOnReCanonQueryChange, &FilterPolicy::CanonHeaderName,
+          &FilterPolicy::FailOnReCanonHeaderNameChange, &FilterPolicy::CanonHeaderValue,
+          &FilterPolicy::FailOnReCanonHeaderValueChange, &FilterPolicy::AllowHighBitInPayload,
+          &FilterPolicy::RemoveBanner, &FilterPolicy::HighPriority, &FilterPolicy::Simulate,
+          &FilterPolicy::HasUrlMaxLen, &FilterPolicy::HasQueryMaxLen,
+          &FilterPolicy::HasHeaderNameMaxLen, &FilterPolicy::HasHeaderValueMaxLen,
+          &FilterPolicy::HasPayloadMaxLen, &FilterPolicy::HasContentLengthMaxLen})
+      EXPECT_EQ(p->*flag, built->*flag);
+    for (auto limit : {&FilterPolicy::UrlMaxLen, &FilterPolicy::QueryMaxLen,
+                       &FilterPolicy::HeaderNameMaxLen, &FilterPolicy::HeaderValueMaxLen,
+                       &FilterPolicy::PayloadMaxLen, &FilterPolicy::ContentLengthMaxLen})
+      EXPECT_EQ(p->*limit, built->*limit);
+    EXPECT_STREQ(p->Banner, built->Banner);
+    FreePolicy(built);
+  }
+}
+
 TEST_F(LoaderTest, LogDirectory) {
   std::string longDir = "@/" + std::string(100, 'd') + "/" + std::string(200, 'e');
   struct Case {
