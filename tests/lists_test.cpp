@@ -11,7 +11,7 @@
 #include "filter/filter.h"
 #include "platform/platform.h"
 #include "policy/policy.h"
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg {
 namespace {

@@ -371,5 +371,78 @@ TEST(Module, StartsAgainAfterTerminate) {
   }
 }
 
+// The log the `ravelgard` command writes with --log is the module's log for
+// the same traffic: same summary, same records, only the times differ.
+TEST(Module, LogEqualsTheCommandsLogForTheSameTraffic) {
+  std::vector<std::vector<std::string>> connections = {
+      {"GET /a.htm HTTP/1.1\r\nHost: server1\r\n\r\n", "TRACE / HTTP/1.1\r\n\r\n"},
+      {"GET /x.exe HTTP/1.1\r\n\r\n"},
+      {"GET /?q=%3cscript%3e HTTP/1.1\r\n\r\n"},
+      {"GET /a.htm HTTP/1.1\r\nUser-Agent: " + std::string(40, 'u') + "\r\n\r\n"},
+      {std::string("GET /\x01\xE9 HTTP/1.1\r\n\r\n")},
+      {"GE"},
+  };
+  std::string ini =
+      "[Globals]\nValidHttpVersion=0\nValidHostPort=0\nExtensionAllow=0\nDenyHeaderName=0\n"
+      "DenyUrlSequence=0\nAllowHighBitInPayload=1\n"
+      "[VerbAllow]\nGET\nPOST\n[ExtensionDeny]\n.com\n.exe\n[DenyQuerySequence]\n<script\n"
+      "[ValidMaxLenByHeader]\nUser-Agent=32\n";
+
+  FilterHost host;
+  ASSERT_EQ(BindModule(&host, ini.c_str()), "");
+  ASSERT_EQ(StartHost(&host), TRUE);
+  std::vector<std::string> files;
+  for (size_t i = 0; i < connections.size(); ++i) {
+    HostConnection c;
+    OpenConnection(&host, &c, "10.1.2.3");
+    std::string all;
+    for (const std::string& request : connections[i]) {
+      all += request;
+      if (SendChunk(&c, request) == SF_STATUS_REQ_FINISHED) break;
+      if (request != "GE") SendResponse(&c, 200);
+    }
+    EndConnection(&c);
+    files.push_back(host.dir.File("conn" + std::to_string(i) + ".http"));
+    WriteTextFile(files.back(), all);
+  }
+  StopHost(&host);
+  std::string moduleLog = ReadLogs(host);
+
+  TempDir logs;
+  std::vector<std::string> args = {"check", "-c", host.iniPath, "--client-ip", "10.1.2.3",
+                                   "--log", logs.path};
+  args.insert(args.end(), files.begin(), files.end());
+  args.insert(args.begin(), RG_TOOL_PATH);
+  RunResult r = RunProgram(args);
+  EXPECT_EQ(r.status, 1) << r.err;
+  std::vector<std::string> toolLogs = LogFiles(logs.path);
+  ASSERT_EQ(toolLogs.size(), 1u);
+  std::string toolLog = ReadTextFile(toolLogs[0]);
+
+  // Records without their times; the header and summary without the #Date
+  // line and with the log directory named alike.
+  auto normalize = [](std::string log, const std::string& directory) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < log.size()) {
+      size_t end = log.find("\r\n", pos);
+      if (end == std::string::npos) end = log.size();
+      std::string line = log.substr(pos, end - pos);
+      pos = end + 2;
+      if (line.rfind("#Date: ", 0) == 0) continue;
+      if (line == "# Log files in " + directory) line = "# Log files in DIR";
+      else if (line[0] != '#') line = line.substr(20);
+      out += line + "\n";
+    }
+    return out;
+  };
+  std::string expected = normalize(moduleLog, host.dir.File("LogFiles"));
+  EXPECT_EQ(normalize(toolLog, logs.path), expected);
+  EXPECT_EQ(RecordLines(moduleLog).size(), 5u);
+  EXPECT_NE(expected.find("10.1.2.3 [Request does not contain allowed verb] [-] [TRACE / HTTP/1.1]"),
+            std::string::npos)
+      << expected;
+}
+
 }  // namespace
 }  // namespace rg::test
