@@ -181,7 +181,9 @@ TEST(Verdict, SimulateLetsPolicyRefusalsThroughButNeverPlatformFailures) {
     DWORD result = SendChunk(&connection, "BR");
     if (result == SF_STATUS_REQ_NEXT_NOTIFICATION) {
       FailAllocationAfter(c.failAllocation);
-      result = SendChunk(&connection, std::string(kRefusedRequest.substr(2)) + std::string(5000, 'x'));
+      // A request line longer than the buffer's first size.
+      result = SendChunk(&connection, "EW /" + std::string(5000, 'a') +
+                                          " HTTP/1.1\r\nHost: server1\r\n\r\n");
       FailAllocationAfter(0);
     }
     EXPECT_EQ(result, c.result);
@@ -451,7 +453,8 @@ TEST(Connection, ResetKeepsTheAddressAndStartsAnEmptyBuffer) {
   HostConnection connection;
   OpenConnection(&host, &connection);
   // A long first request, so that a buffer kept over the reset would show.
-  std::string first = std::string(kAllowedRequest) + std::string(5000, 'b');
+  std::string first = "POST /a.htm HTTP/1.1\r\nHost: server1\r\nContent-Length: 5000\r\n\r\n" +
+                      std::string(5000, 'b');
   ASSERT_EQ(SendChunk(&connection, first), SF_STATUS_REQ_NEXT_NOTIFICATION);
   auto* state = static_cast<Screening*>(connection.pfc.pFilterContext);
   ASSERT_NE(state, nullptr);

@@ -247,7 +247,10 @@ TEST_F(LogTest, ReasonFieldsWithTheirArguments) {
       {4, 9, 0, " [Denied verb '-' found in Url] [-] "},
       {30, 5, 0, " [Request header '-' value exceeds allowed length (-1)] [-] "},
       {40, 0, 0, " [Request head exceeds allowed length] [-] "},
-      {kReasonCount, 0, 0, " [Unknown reason 41] [-] "},
+      // The framer names what it refused; matchIndex carries its code.
+      {41, 1, 0, " [Ambiguous framing: Content-Length with Transfer-Encoding] [-] "},
+      {41, 999, 0, " [Malformed message] [-] "},
+      {kReasonCount, 0, 0, " [Unknown reason 42] [-] "},
       {0xFFFFFFFFu, 0, 0, " [Unknown reason -1] [-] "},
   };
   for (const Case& c : cases) {

@@ -134,10 +134,47 @@ TEST(Module, LongModulePathsAreRefusedNotTruncated) {
   }
 }
 
+// Requests sent one after another in a single delivery: each is screened as
+// a request of its own, so a hostile one cannot ride in behind a clean one,
+// and a refused one refuses the whole delivery.
+TEST(Module, PipelinedRequestsInOneDeliveryAreEachScreened) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    DWORD result;
+    const char* request;  // the record's request field; null: no record
+  };
+  const std::string post =
+      "POST /a.htm HTTP/1.1\r\nHost: server1\r\nContent-Length: 4\r\n\r\nBREW";
+  const std::vector<Case> cases = {
+      {"clean then hostile", std::string(kAllowedRequest) + std::string(kRefusedRequest),
+       SF_STATUS_REQ_FINISHED, "BREW /a.htm HTTP/1.1"},
+      {"body that looks like a verb, then hostile", post + std::string(kRefusedRequest),
+       SF_STATUS_REQ_FINISHED, "BREW /a.htm HTTP/1.1"},
+      {"three clean ones",
+       std::string(kAllowedRequest) + std::string(kAllowedRequest) + std::string(kAllowedRequest),
+       SF_STATUS_REQ_NEXT_NOTIFICATION, nullptr},
+      {"hostile then clean", std::string(kRefusedRequest) + std::string(kAllowedRequest),
+       SF_STATUS_REQ_FINISHED, "BREW /a.htm HTTP/1.1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FilterHost host;
+    StartModule(&host, FilterIni("RemoveBanner=1\n"));
+    HostConnection connection;
+    OpenConnection(&host, &connection);
+    EXPECT_EQ(SendChunk(&connection, c.bytes), c.result);
+    std::vector<LogRecord> records = Records(host);
+    ASSERT_EQ(records.size(), c.request != nullptr ? 1u : 0u);
+    if (c.request != nullptr) {
+      EXPECT_EQ(records[0].request, c.request);
+    }
+  }
+}
+
 TEST(Module, ResponseEndsTheRequestUnlessItIsContinue) {
-  // The refused request line arrives after a request whose headers are
-  // complete: it is payload of that request until a final response has gone
-  // out, then it is a new request.
+  // The refused request arrives after a complete request: with or without
+  // a response in between, it is screened as a request of its own.
   struct Case {
     const char* name;
     DWORD status;  // 0: no response in between
@@ -147,8 +184,11 @@ TEST(Module, ResponseEndsTheRequestUnlessItIsContinue) {
   const std::vector<Case> cases = {
       {"final response", 200, SF_STATUS_REQ_FINISHED, 1},
       {"final response before the body", 404, SF_STATUS_REQ_FINISHED, 1},
-      {"100 Continue keeps the scan", 100, SF_STATUS_REQ_NEXT_NOTIFICATION, 0},
-      {"no response", 0, SF_STATUS_REQ_NEXT_NOTIFICATION, 0},
+      // The GET is complete, so what follows it is the next request of a
+      // pipelined connection, screened on its own whether or not an answer
+      // came in between; it never rides in as the body of the GET.
+      {"100 Continue", 100, SF_STATUS_REQ_FINISHED, 1},
+      {"no response (pipelined)", 0, SF_STATUS_REQ_FINISHED, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
