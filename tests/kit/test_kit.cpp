@@ -4,13 +4,14 @@
 
 #if defined(_WIN32)
 #include <filesystem>
-#endif
-
+#include <system_error>
+#else
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -92,9 +93,27 @@ void AppendSection(std::string* ini, const char* name, const StringList& list, b
   }
 }
 
+#if defined(_WIN32)
+// Removes what it can and goes on past what it cannot (a file another
+// handle still holds open), like the depth-first walk on POSIX systems.
+void RemoveTree(const std::filesystem::path& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(std::filesystem::symlink_status(path, error))) {
+    for (std::filesystem::directory_iterator it(path, error), end; !error && it != end;
+         it.increment(error))
+      RemoveTree(it->path());
+  }
+  std::filesystem::remove(path, error);
+}
+#else
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
   return std::remove(path);
 }
+
+void RemoveTree(const std::string& path) {
+  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+#endif
 
 }  // namespace
 
@@ -263,7 +282,7 @@ TempDir::TempDir() {
 #endif
 }
 
-TempDir::~TempDir() { nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+TempDir::~TempDir() { RemoveTree(path); }
 
 bool WriteTextFile(const std::string& path, std::string_view content) {
   FILE* f = std::fopen(path.c_str(), "wb");
@@ -284,6 +303,14 @@ std::string ReadTextFile(const std::string& path) {
 }
 
 void EmptyDirectory(const std::string& path) {
+#if defined(_WIN32)
+  std::vector<std::filesystem::path> entries;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(path, error), end; !error && it != end;
+       it.increment(error))
+    entries.push_back(it->path());
+  for (const std::filesystem::path& entry : entries) RemoveTree(entry);
+#else
   DIR* d = opendir(path.c_str());
   if (d == nullptr) return;
   std::vector<std::string> names;
@@ -292,10 +319,11 @@ void EmptyDirectory(const std::string& path) {
     if (name != "." && name != "..") names.emplace_back(name);
   }
   closedir(d);
-  for (const std::string& name : names)
-    nftw((path + "/" + name).c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  for (const std::string& name : names) RemoveTree(path + "/" + name);
+#endif
 }
 
+#if !defined(_WIN32)
 RunResult RunProgram(const std::vector<std::string>& argv, std::string_view input,
                      const std::string& tmpDir) {
   TempDir io;
@@ -325,6 +353,7 @@ RunResult RunProgram(const std::vector<std::string>& argv, std::string_view inpu
   r.err = ReadTextFile(io.File("err"));
   return r;
 }
+#endif
 
 uint32_t LoadPolicyText(const std::string& dir, std::string_view ini, const EngineOptions* options,
                         EnginePolicy** out) {

@@ -93,6 +93,9 @@ std::string ReadTextFile(const std::string& path);  // empty when missing
 // keeping the directory.
 void EmptyDirectory(const std::string& path);
 
+// Only on POSIX systems: the tests that run programs (the command, a second
+// process on the shared log) are not built for Windows.
+#if !defined(_WIN32)
 // What a program run by RunProgram did.
 struct RunResult {
   int status = -1;  // exit status; 128 + signal when killed
@@ -103,6 +106,7 @@ struct RunResult {
 // input and TMPDIR set to tmpDir when given, and waits for it.
 RunResult RunProgram(const std::vector<std::string>& argv, std::string_view input = "",
                      const std::string& tmpDir = "");
+#endif
 
 // ---------------------------------------------------------------- engine
 
