@@ -22,17 +22,16 @@ target_compile_definitions(rg_test_kit PRIVATE ${RG_WIN_DEFINITIONS})
 # happen (a known false positive of -Wrestrict) in the tests' own code.
 target_compile_options(rg_test_kit PUBLIC -Wno-restrict)
 
-# Tests of the portable core and the engine. Not built for Windows: the
-# tests of the POSIX platform layer, the module and the command (platform,
-# platform_share, module, lifecycle, filter, concurrent_*, tool, loader,
-# log_safety), which load Ravelgard.so, fork, or use POSIX calls, file modes
-# and signals, and log_test, whose paths are written with '/'. The DLL's
-# behaviour, its log and error numbers included, is held against the POSIX
-# module's by tests/windows/run.sh instead.
-# lists_test is left out while the tests move onto the engine: it still
-# reads the policy's former log members.
+# Tests of the portable core, the engine and the log, on the Windows
+# platform layer. Not built for Windows: the tests of the POSIX platform
+# layer, the adapter and the command (platform, platform_share, loader,
+# log_safety, concurrent_shared_log, filter, module, lifecycle,
+# concurrent_filter, tool), which load Ravelgard.so, fork, or use POSIX
+# calls, file modes, FIFOs and signals. The DLL's behaviour, its log and
+# error numbers included, is held against the POSIX module's by
+# tests/windows/run.sh instead.
 set(RG_WIN_TESTS canon_test checks_test scanner_test scan_property_test framer_test engine_test
-  summary_test lists_test)
+  summary_test lists_test log_test concurrent_log_test concurrent_platform_test)
 set(RG_WIN_TEST_LIST "")
 foreach(name ${RG_WIN_TESTS})
   add_executable(${name} ${CMAKE_SOURCE_DIR}/tests/${name}.cpp)

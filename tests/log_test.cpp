@@ -117,10 +117,15 @@ TEST(CreateDirectories, CreatesEachDirectoryOfThePathOutermostFirst) {
     TempDir dir;
     WorkingDirectory cwd(dir.path);
     if (c.before[0] != '\0') WriteTextFile(c.before, "x");
-    std::string path = c.path;
     // Relative first, then the same path made absolute (where the root is
-    // skipped): both must give the same directories.
-    for (std::string p : {path, dir.path + "/" + path}) {
+    // skipped): both must give the same directories. Windows takes the
+    // first three characters for the root ("C:\"), which a relative path
+    // does not have, so there only the absolute path is tried.
+    std::vector<std::string> paths = {test::NativePath(c.path), dir.File(c.path)};
+#if defined(_WIN32)
+    paths.erase(paths.begin());
+#endif
+    for (const std::string& p : paths) {
       std::vector<char> buffer(p.begin(), p.end());
       buffer.push_back('\0');
       EXPECT_EQ(CreateDirectories(buffer.data()), c.error);
@@ -141,19 +146,19 @@ struct LogTest : ::testing::Test {
   void SetUp() override {
     policy = test::NewDefaultPolicy();
     test::SetList(&policy->Verbs, {"GET", "TRACE"});
-    SetLogDirectory(dir.path + "/logs");
+    SetLogDirectory(dir.File("logs"));
   }
   void TearDown() override { FreePolicy(policy); }
   void SetLogDirectory(const std::string& d) { test::SetText(policy->LogDirectory, d); }
   std::string LogPath(const char* date) const {
-    return std::string(policy->LogDirectory) + "/Ravelgard." + date + ".log";
+    return test::NativePath(std::string(policy->LogDirectory) + "/Ravelgard." + date + ".log");
   }
   std::string Opening(const char* timestamp) const { return Header(timestamp) + Summary(policy); }
   std::string Record(const std::string& rest) const { return "2024-03-05 14:07:09 " + rest; }
 };
 
 TEST_F(LogTest, OpenCreatesDirectoriesAndWritesHeaderAndSummary) {
-  SetLogDirectory(dir.path + "/var/log/ravelgard");
+  SetLogDirectory(dir.File("var/log/ravelgard"));
   ASSERT_EQ(OpenLogFile(policy), 0u);
   ASSERT_NE(policy->Log, nullptr);
   EXPECT_NE(policy->Log->file, kInvalidFile);
@@ -196,7 +201,7 @@ TEST_F(LogTest, ReopeningTodaysOpenFileAppends) {
 
 TEST_F(LogTest, DirectoryThatCannotBeCreatedFailsTheOpenAndChangesNothing) {
   WriteTextFile(dir.File("blocker"), "a regular file where a directory should be");
-  SetLogDirectory(dir.path + "/blocker/logs");
+  SetLogDirectory(dir.File("blocker/logs"));
   EXPECT_EQ(OpenLogFile(policy), kErrorPathNotFound);
   EXPECT_EQ(policy->Log, nullptr);
 }
@@ -365,17 +370,17 @@ TEST_F(LogTest, FirstRejectionAfterMidnightOpensTheNewDaysFile) {
 // previous day's file, and the new file is tried again at every rejection
 // until it opens.
 TEST_F(LogTest, NoRecordIsLostWhileTheNewDaysFileCannotBeOpened) {
-  std::string parent = dir.path + "/site";
-  SetLogDirectory(parent + "/logs");
+  std::string parent = dir.File("site");
+  SetLogDirectory(dir.File("site/logs"));
   clock.Set(At(2024, 3, 5, 23, 0, 0));
   ASSERT_EQ(OpenLogFile(policy), 0u);
 
   // Move the open day's directory aside (the open file goes with it) and put
   // a regular file where the directory was.
-  std::string moved = dir.path + "/site-old";
+  std::string moved = dir.File("site-old");
   std::filesystem::rename(parent, moved);
   WriteTextFile(parent, "in the way");
-  std::string oldFile = moved + "/logs/Ravelgard.20240305.log";
+  std::string oldFile = dir.File("site-old/logs/Ravelgard.20240305.log");
 
   Request r("GET /a", 0, 0);
   clock.Set(At(2024, 3, 6, 0, 0, 5));
@@ -400,8 +405,11 @@ TEST_F(LogTest, NoRecordIsLostWhileTheNewDaysFileCannotBeOpened) {
 // nowhere to go and is counted as lost; the file is tried again with the
 // next record, which also says how many went missing.
 TEST_F(LogTest, WithoutAnyFileTheNextRejectionTriesAgain) {
-  std::string parent = dir.path + "/site";
-  SetLogDirectory(parent + "/logs");
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows keeps the day's file from being removed while the filter holds it";
+#endif
+  std::string parent = dir.File("site");
+  SetLogDirectory(dir.File("site/logs"));
   Request r("GET /a", 0, 0);
   // A policy that never opened its log has nothing to write to.
   WriteRejection(policy, &r.context, kReasonUrlDot, 0, 0);

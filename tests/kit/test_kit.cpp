@@ -261,6 +261,13 @@ std::string ExpectedBlockResponse(const char* serverText) {
   return page;
 }
 
+std::string NativePath(std::string_view path) {
+  std::string native(path);
+  for (char& c : native)
+    if (c == '/') c = kPathSeparator;
+  return native;
+}
+
 TempDir::TempDir() {
 #if defined(_WIN32)
   // No mkdtemp: try numbered names until one is new (create_directory

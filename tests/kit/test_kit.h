@@ -74,6 +74,11 @@ std::string ExpectedBlockResponse(const char* serverText);
 
 // ---------------------------------------------------------------- files
 
+// The path with every '/' written as the separator of the paths the filter
+// builds ('\' on Windows, where the filter splits paths only there), so
+// that a test writes its paths one way for every platform.
+std::string NativePath(std::string_view path);
+
 // A fresh directory under the system's temporary directory (TMPDIR when
 // set), removed with everything in it when the object goes away.
 struct TempDir {
@@ -82,7 +87,10 @@ struct TempDir {
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  std::string File(std::string_view name) const { return path + "/" + std::string(name); }
+  // A path inside the directory; name may hold '/' for deeper ones.
+  std::string File(std::string_view name) const {
+    return NativePath(path + "/" + std::string(name));
+  }
 };
 
 // Writes content to path, replacing it; false when the file cannot be
