@@ -101,6 +101,34 @@ uint32_t LoadEnginePolicy(const char* iniPath, const EngineOptions* options, Eng
   return 0;
 }
 
+const char* PolicyLogDirectory(const EnginePolicy* policy) {
+  if (policy == nullptr || policy->record->LogDirectory == nullptr) return "";
+  return policy->record->LogDirectory;
+}
+
+const char* ErrorMeaning(uint32_t error) {
+  switch (error) {
+    case 0: return "success";
+    case kErrorFileNotFound: return "file not found";
+    case kErrorPathNotFound: return "path not found";
+    case kErrorTooManyOpenFiles: return "too many open files";
+    case kErrorAccessDenied: return "access denied";
+    case kErrorInvalidHandle: return "invalid handle";
+    case kErrorNotEnoughMemory: return "not enough memory";
+    case kErrorWriteProtect: return "write-protected medium";
+    case kErrorGenFailure: return "device not functioning";
+    case kErrorSharingViolation: return "file in use by another process";
+    case kErrorInvalidParameter: return "invalid parameter";
+    case kErrorDiskFull: return "disk full";
+    case kErrorInsufficientBuffer: return "buffer too small";
+    case kErrorAlreadyExists: return "already exists";
+    case kErrorFilenameTooLong: return "file name too long";
+    case kErrorCantAccessFile: return "not a regular file";
+    case kErrorCantResolveFilename: return "too many levels of symbolic links";
+    default: return "unknown error";
+  }
+}
+
 void RetainEnginePolicy(EnginePolicy* policy) {
   if (policy != nullptr) policy->references.fetch_add(1, std::memory_order_relaxed);
 }
