@@ -171,6 +171,10 @@ EOF
   python3 -m http.server --bind 127.0.0.1 --directory "$work/site" "$backend_port" \
     >"$work/backend.log" 2>&1 &
   pids+=($!)
+  for _ in $(seq 1 100); do
+    curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$backend_port/" && break
+    sleep 0.1
+  done
   # The installed environment file with this test's addresses.
   sed -e "s|^LISTEN=.*|LISTEN=127.0.0.1:$listen_port|" \
       -e "s|^UPSTREAM=.*|UPSTREAM=127.0.0.1:$backend_port|" /etc/default/ravelgard >"$work/env"
