@@ -470,7 +470,7 @@ def run_checks(checks):
         elif kind == "reasons":
             check_reasons(rows, problems)
         elif kind == "framing":
-            check_framing([[r[0].strip("`")] for r in rows], problems)
+            check_framing([[r[-1].strip("`").strip("[]")] for r in rows], problems)
         elif kind == "options":
             check_options(arg, rows, problems)
         else:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the optimized build, the whole suite again under
 # the address and undefined-behaviour sanitizers, the concurrent tests under
-# the thread sanitizer, and each fuzz target for a bounded time.
+# the thread sanitizer, the Windows DLL under Wine against the POSIX module,
+# and each fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -26,6 +27,9 @@ cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRG_SANITIZE=thread 
   -DRG_BUILD_BENCH=OFF >/dev/null
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -L concurrent
+
+step "Windows DLL under Wine"
+bash tests/windows/run.sh
 
 if [ -f fuzz/run.sh ]; then
   step "fuzzing"

@@ -213,7 +213,8 @@ TEST(Scanner, StaleBookkeepingAfterResetIsIgnored) {
   ScanContext& c = holder.context;
   HeapFreeBlock(c.data);
   c.data = nullptr;
-  c.length = c.cursor = c.lineComplete = c.headersComplete = c.reason = c.winError = 0;
+  c.length = c.cursor = c.lineComplete = c.headersComplete = c.winError = 0;
+  c.reason = kReasonNone;
   c.state = kStateVerb;
 
   SendChunk(policy.policy, &c, "GET /");

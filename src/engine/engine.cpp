@@ -287,7 +287,7 @@ Verdict Screen(Screening* state, const void* bytes, uint32_t length) {
   // read differently could hide a request from the other.
   if (state->framedHeadEnd != 0 &&
       (!context->headersComplete || context->headersEnd + 4 != state->framedHeadEnd))
-    return FramingRejection(state, FrameError::kOther, length);
+    return FramingRejection(state, FrameError::kBoundaryDisputed, length);
 
   verdict.consumed = used;
   if (context->headersComplete) verdict.headLength = context->headersEnd + 4;

@@ -104,9 +104,7 @@ struct State {
 static_assert(sizeof(State) <= sizeof(Framer::storage), "Framer::storage is too small");
 static_assert(alignof(State) <= alignof(Framer), "Framer is not aligned enough");
 
-State* StateOf(Framer* framer) {
-  return std::launder(reinterpret_cast<State*>(framer->storage));
-}
+State* StateOf(Framer* framer) { return std::launder(reinterpret_cast<State*>(framer->storage)); }
 const State* StateOf(const Framer* framer) {
   return std::launder(reinterpret_cast<const State*>(framer->storage));
 }
@@ -320,26 +318,29 @@ int OnMessageComplete(llhttp_t* p) {
   return HPE_PAUSED;
 }
 
-const llhttp_settings_t* Settings() {
-  static const llhttp_settings_t settings = [] {
-    llhttp_settings_t st;
-    llhttp_settings_init(&st);
-    st.on_version_complete = OnVersionComplete;
-    st.on_header_field = OnHeaderField;
-    st.on_header_field_complete = OnHeaderFieldComplete;
-    st.on_header_value = OnHeaderValue;
-    st.on_header_value_complete = OnHeaderValueComplete;
-    st.on_headers_complete = OnHeadersComplete;
-    st.on_chunk_header = OnChunkHeader;
-    st.on_chunk_extension_name = OnChunkExtensionName;
-    st.on_chunk_extension_name_complete = OnChunkExtensionNameComplete;
-    st.on_chunk_extension_value = OnChunkExtensionValue;
-    st.on_chunk_extension_value_complete = OnChunkExtensionValueComplete;
-    st.on_message_complete = OnMessageComplete;
-    return st;
-  }();
-  return &settings;
-}
+// Made when the program or module is loaded, before any thread can ask for
+// it: a function-local static would need a thread-safe guard, which on
+// Windows pulls in a threads library whose imports (GetTickCount64) the
+// systems of IIS 5.x and 6.0 lack, so the DLL would not load there.
+const llhttp_settings_t kSettings = [] {
+  llhttp_settings_t st;
+  llhttp_settings_init(&st);
+  st.on_version_complete = OnVersionComplete;
+  st.on_header_field = OnHeaderField;
+  st.on_header_field_complete = OnHeaderFieldComplete;
+  st.on_header_value = OnHeaderValue;
+  st.on_header_value_complete = OnHeaderValueComplete;
+  st.on_headers_complete = OnHeadersComplete;
+  st.on_chunk_header = OnChunkHeader;
+  st.on_chunk_extension_name = OnChunkExtensionName;
+  st.on_chunk_extension_name_complete = OnChunkExtensionNameComplete;
+  st.on_chunk_extension_value = OnChunkExtensionValue;
+  st.on_chunk_extension_value_complete = OnChunkExtensionValueComplete;
+  st.on_message_complete = OnMessageComplete;
+  return st;
+}();
+
+const llhttp_settings_t* Settings() { return &kSettings; }
 
 // ---- The checker --------------------------------------------------------
 
@@ -502,8 +503,8 @@ bool Check(State* s, const unsigned char* p, size_t n, size_t* at, FrameError* e
       case Section::kHeadEnded:
       case Section::kChunkLineEnded:
       case Section::kTrailersEnded:
-        // llhttp went on where the checker saw an end: they disagree.
-        e = FrameError::kOther;
+        // llhttp went on where the checker saw an end.
+        e = FrameError::kBoundaryDisputed;
         break;
     }
     if (e != FrameError::kNone) {
@@ -666,6 +667,8 @@ const char* FrameErrorMessage(FrameError error) {
       return " [Message head exceeds allowed length] ";
     case FrameError::kUnexpectedData:
       return " [Data after the last message of the connection] ";
+    case FrameError::kBoundaryDisputed:
+      return " [Ambiguous framing: parsers disagree on a boundary] ";
     case FrameError::kOther:
     case FrameError::kCount:
       break;
@@ -758,7 +761,8 @@ FrameResult FramerFeed(Framer* framer, const void* bytes, size_t length) {
     }
 
     if (s->chunkEvent) {
-      if (s->section != Section::kChunkLineEnded) return Fail(s, pos, FrameError::kOther);
+      if (s->section != Section::kChunkLineEnded)
+        return Fail(s, pos, FrameError::kBoundaryDisputed);
       if (s->chunkSize > 0) {
         s->section = Section::kChunkData;
         s->dataLeft = s->chunkSize;
@@ -767,7 +771,7 @@ FrameResult FramerFeed(Framer* framer, const void* bytes, size_t length) {
       }
     }
     if (s->headEvent) {
-      if (s->section != Section::kHeadEnded) return Fail(s, pos, FrameError::kOther);
+      if (s->section != Section::kHeadEnded) return Fail(s, pos, FrameError::kBoundaryDisputed);
       r.headComplete = true;
       r.headEnd = pos;
       r.upgrade = s->upgrade;
@@ -783,7 +787,7 @@ FrameResult FramerFeed(Framer* framer, const void* bytes, size_t length) {
     if (s->messageEvent) {
       if (!r.headComplete && s->section != Section::kBody &&
           s->section != Section::kTrailersEnded) {
-        return Fail(s, pos, FrameError::kOther);
+        return Fail(s, pos, FrameError::kBoundaryDisputed);
       }
       r.consumed = pos;
       r.messageComplete = true;
@@ -805,9 +809,12 @@ FrameResult FramerFinish(Framer* framer) {
   }
   if (s->deferred) return Fail(s, 0, MapError(s, s->deferredErrno));
   if (s->closed) return r;
+  s->closed = true;
+  // Between messages the end is no fault. The checker knows that better
+  // than llhttp, which after an upgrade request no longer says so.
+  if (s->section == Section::kHead && s->startLine && s->lineEmpty && !s->sawCR) return r;
   s->messageEvent = false;
   llhttp_errno_t e = llhttp_finish(&s->parser);
-  s->closed = true;
   if (s->messageEvent) {
     r.messageComplete = true;
     r.upgrade = s->upgrade;

@@ -36,7 +36,7 @@ void FreeHeaderLimitList(HeaderLimitList* list) {
   list->limits = nullptr;
 }
 
-void FreePolicy(FilterPolicy* policy) {
+void ReleasePolicyContents(FilterPolicy* policy) {
   if (policy == nullptr) return;
   FreeStringList(&policy->Verbs);
   FreeStringList(&policy->HttpVersions);
@@ -52,7 +52,12 @@ void FreePolicy(FilterPolicy* policy) {
   policy->LogDirectory = nullptr;
   HeapFreeBlock(policy->BlockResponse);
   policy->BlockResponse = nullptr;
+  policy->BlockResponseLength = 0;
   CloseLog(policy);
+}
+
+void FreePolicy(FilterPolicy* policy) {
+  ReleasePolicyContents(policy);
   HeapFreeBlock(policy);
 }
 

@@ -178,27 +178,6 @@ uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const char* secti
   return OpenLogFile(p);
 }
 
-// Leaves the record holding no list, buffer or file; scalar members keep
-// what was read, which nobody uses after a failed load.
-void ReleaseLoaded(FilterPolicy* p) {
-  FreeStringList(&p->Verbs);
-  FreeStringList(&p->HttpVersions);
-  FreeStringList(&p->HostPorts);
-  FreeStringList(&p->Extensions);
-  FreeStringList(&p->DeniedHeaderNames);
-  FreeHeaderLimitList(&p->HeaderLimits);
-  FreeStringList(&p->UrlSequences);
-  FreeStringList(&p->QuerySequences);
-  HeapFreeBlock(p->Banner);
-  p->Banner = nullptr;
-  HeapFreeBlock(p->LogDirectory);
-  p->LogDirectory = nullptr;
-  HeapFreeBlock(p->BlockResponse);
-  p->BlockResponse = nullptr;
-  p->BlockResponseLength = 0;
-  CloseLog(p);
-}
-
 }  // namespace
 
 uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath, const char* logDirectory) {
@@ -229,7 +208,9 @@ uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath, const char* logDi
   ProfileGetSection(kGlobals, section, size, iniPath);
 
   uint32_t error = LoadFromSection(policy, iniPath, section, logDirectory);
-  if (error != 0) ReleaseLoaded(policy);
+  // A failed load keeps no list, buffer or file; the scalar members keep
+  // what was read, which nobody uses after a failed load.
+  if (error != 0) ReleasePolicyContents(policy);
   HeapFreeBlock(section);
   return error;
 }

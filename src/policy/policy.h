@@ -107,8 +107,13 @@ uint32_t LoadHeaderLimitList(const char* section, const char* iniPath, HeaderLim
 // Safe on empty, partly built and already freed lists.
 void FreeStringList(StringList* list);
 void FreeHeaderLimitList(HeaderLimitList* list);
-// Frees every list and buffer, closes the log file and frees the record.
-// Null is ignored; the caller clears its pointer.
+// Frees every list and buffer of the record (each pointer set to null, the
+// block response's length to 0) and closes its log file, leaving the
+// scalar members as they are. Safe on a record released already, or built
+// only in part. Null is ignored.
+void ReleasePolicyContents(FilterPolicy* policy);
+// ReleasePolicyContents, then frees the record itself. Null is ignored;
+// the caller clears its pointer.
 void FreePolicy(FilterPolicy* policy);
 
 // 1 when an entry of exactly textLength bytes equals the text (ASCII case

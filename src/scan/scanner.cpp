@@ -50,7 +50,7 @@ constexpr std::array<uint8_t, 256> kStop = BuildStopTable();
 uint32_t Max(uint32_t a, uint32_t b) { return a > b ? a : b; }
 
 // Ends the scan with a reason; a reason a check has already set wins.
-void Reject(ScanContext* context, uint32_t reason) {
+void Reject(ScanContext* context, ReasonCode reason) {
   if (context->reason == 0) context->reason = reason;
   context->state = kStateRejected;
 }
@@ -215,7 +215,7 @@ void FindHeadersEnd(ScanContext* context) {
 }
 
 // Moves to the next element; its scan starts at its own beginning.
-void Advance(ScanContext* context, uint32_t state, uint32_t cursor) {
+void Advance(ScanContext* context, ScanState state, uint32_t cursor) {
   context->state = state;
   context->cursor = cursor;
   context->elementSearch = 0;
@@ -301,7 +301,7 @@ bool ScanUrl(const FilterPolicy* policy, ScanContext* context) {
   }
   CheckUrl(policy, context, data + cursor, k - cursor);
   if (RejectedByCheck(context)) return false;
-  uint32_t next = data[k] == '?' ? kStateQuery : data[k] == '#' ? kStateFragment : kStateVersion;
+  ScanState next = data[k] == '?' ? kStateQuery : data[k] == '#' ? kStateFragment : kStateVersion;
   Advance(context, next, k);
   return true;
 }

@@ -86,7 +86,7 @@ def main():
          reference.replace("| 39 | High bit character found in Payload |\n", "", 1),
          "reason 39"),
         ("a framing message missing",
-         reference.replace("| Ambiguous framing: LF without CR |", "| Ambiguous framing: LF alone |", 1),
+         reference.replace("`[Ambiguous framing: LF without CR]`", "`[Ambiguous framing: LF alone]`", 1),
          "framing message 'Ambiguous framing: LF without CR' is missing"),
         ("an option of check's --help missing",
          reference.replace("| `--client-ip ADDR` |", "| `--client-address ADDR` |", 1),

@@ -80,9 +80,23 @@ void SetLimits(HeaderLimitList* list,
 }
 
 TempDir::TempDir() {
+#if defined(_WIN32)
+  // No mkdtemp: try numbered names until one is new (create_directory
+  // fails on an existing one, so two tests never share a directory).
+  static unsigned counter = 0;
+  std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; path.empty(); ++attempt) {
+    if (attempt == 1000) std::abort();
+    std::filesystem::path candidate =
+        base / ("rgtest." + std::to_string(std::rand()) + "." + std::to_string(++counter));
+    std::error_code ec;
+    if (std::filesystem::create_directory(candidate, ec) && !ec) path = candidate.string();
+  }
+#else
   std::string pattern = (std::filesystem::temp_directory_path() / "rgtest.XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) std::abort();
   path = pattern;
+#endif
 }
 
 TempDir::~TempDir() {
