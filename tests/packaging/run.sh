@@ -182,9 +182,27 @@ EOF
   exec_start="$(sed -n 's/^ExecStart=//p' "$unit")"
   command_line="$(set -a; . "$work/env"; set +a; eval "printf '%q ' $exec_start")"
   printf '  %s\n' "$command_line"
-  (umask 0027; exec setpriv --reuid=ravelgard --regid=ravelgard --init-groups --no-new-privs \
-     --inh-caps=-all --bounding-set=-all,+net_bind_service \
-     bash -c "exec $command_line") >"$work/proxy.out" 2>"$work/proxy.err" &
+  # The unit's view of the file system, where this machine lets a mount
+  # namespace be made: everything read-only but the log directory
+  # (ProtectSystem=strict, ReadWritePaths=), a private /tmp, no home directories.
+  as_service=(setpriv --reuid=ravelgard --regid=ravelgard --init-groups --no-new-privs
+              --inh-caps=-all --bounding-set=-all,+net_bind_service)
+  view='mount --bind /var/log/ravelgard /var/log/ravelgard && mount -o remount,bind,ro / &&
+        mount -t tmpfs tmpfs /tmp && mount -t tmpfs tmpfs /root &&
+        { [ ! -d /home ] || mount -t tmpfs tmpfs /home; } && exec "$@"'
+  sandbox=()
+  if unshare -m --propagation private sh -c "$view" sh true 2>/dev/null; then
+    sandbox=(unshare -m --propagation private sh -c "$view" sh)
+    ok "the unit's file-system view can be made here (read-only system, private /tmp)"
+  else
+    skip "no mount namespace here: the command runs without the unit's file-system view"
+  fi
+  reload_check="$(sed -n 's/^ExecReload=\(.*ravelgard config.*\)/\1/p' "$unit")"
+  reload_line="$(set -a; . "$work/env"; set +a; eval "printf '%q ' $reload_check")"
+  check "ExecReload's policy check passes as user ravelgard in that view" \
+    "${sandbox[@]}" "${as_service[@]}" bash -c "umask 0027; exec $reload_line"
+  ("${sandbox[@]}" "${as_service[@]}" bash -c "umask 0027; exec $command_line") \
+    >"$work/proxy.out" 2>"$work/proxy.err" &
   proxy_pid=$!
   pids+=("$proxy_pid")
   for _ in $(seq 1 100); do
