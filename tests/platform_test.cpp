@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 #include "platform/platform.h"
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg {
 namespace {
