@@ -52,12 +52,13 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 
 # The host program: loads a filter DLL and screens recorded requests with it,
-# split into requests as `ravelgard check` splits them.
-add_executable(ravelgard-host windows/ravelgard-host.cpp tools/ravelgard/framing.cpp
+# played as `ravelgard check` plays them; the framer tells it where requests
+# end.
+add_executable(ravelgard-host windows/ravelgard-host.cpp src/frame/framer.cpp
   src/log/reasons.cpp)
-target_include_directories(ravelgard-host PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/src
-  ${CMAKE_SOURCE_DIR}/tools)
+target_include_directories(ravelgard-host PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/src)
 target_compile_definitions(ravelgard-host PRIVATE ${RG_WIN_DEFINITIONS})
+target_link_libraries(ravelgard-host PRIVATE rg_llhttp)
 target_link_options(ravelgard-host PRIVATE ${RG_WIN_STATIC_RUNTIME})
 
 if(RG_BUILD_TESTS)

@@ -5,9 +5,11 @@
 // on Windows without a web server, and the module of one platform can be
 // compared with the other's byte for byte.
 //
-// It knows the module only through its exports: the verdicts come from the
-// return codes, the block page from WriteClient, the reasons from the
-// module's own log file.
+// It knows the module only through its exports and what a server sees of
+// it: the verdicts come from the return codes and from the filter dropping
+// its context (pFilterContext) with each verdict, the block page from
+// WriteClient, the reasons from the module's own log file. Where requests
+// end it learns as `ravelgard check` does, from the framer.
 #if defined(_WIN32)
 #include <windows.h>
 #include <httpfilt.h>
@@ -28,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -36,8 +39,8 @@
 #include <string_view>
 #include <vector>
 
+#include "frame/framer.h"
 #include "log/reason.h"
-#include "ravelgard/framing.h"
 
 #if defined(_WIN32)
 #define RG_HOST_MODULE_NAME "Ravelgard.dll"
@@ -63,8 +66,11 @@ const char kUsage[] =
     "                              this program)\n"
     "      --in-place              load the module where it is, with the INI file\n"
     "                              beside it and the log where that file says\n"
-    "      --chunk N               hand each request to the filter in pieces of N bytes\n"
+    "      --chunk N               hand the connection to the filter in pieces of N bytes\n"
     "      --chunk random          ... or in pieces of random size, 1 to 64 bytes\n"
+    "                              (default: each request in one piece); a piece may\n"
+    "                              hold the end of one request and the start of the\n"
+    "                              next, as a server's reads do\n"
     "      --seed S                seed of --chunk random (default 1)\n"
     "      --client-ip ADDR        client address the server reports (default 127.0.0.1)\n"
     "      --server-software TEXT  banner the server reports (default Microsoft-IIS/10.0)\n"
@@ -85,6 +91,9 @@ const char kUsage[] =
 constexpr int kExitOk = 0;
 constexpr int kExitFindings = 1;
 constexpr int kExitUsage = 2;
+
+// The size of the blocks `ravelgard check` reads a recording in.
+constexpr size_t kReadBlock = 1 << 16;
 
 // ---------------------------------------------------------------- the module
 
@@ -289,6 +298,7 @@ struct Record {
   uint32_t reason;
   uint32_t winError;
   std::string message;  // "[...]" as the log has it
+  bool blocked;         // the filter blocked the request with this record
 };
 
 // Matches text against a reason message (without its outer spaces) whose
@@ -324,26 +334,33 @@ bool ParseRecord(std::string_view line, Record* out) {
   size_t space = rest.find(" [");
   if (space == std::string_view::npos) return false;
   rest.remove_prefix(space + 1);
-  // Fixed messages first: a list entry could hold any of their texts.
-  for (int pass = 0; pass < 2; ++pass) {
-    for (uint32_t reason = 0; reason < rg::kReasonCount; ++reason) {
-      std::string_view pattern = rg::kReasonMessages[reason];
-      bool fixed = pattern.find('%') == std::string_view::npos;
-      if (fixed != (pass == 0)) continue;
-      pattern.remove_prefix(1);
-      pattern.remove_suffix(1);
-      size_t n = MatchMessage(rest, pattern);
-      if (n == std::string_view::npos) continue;
-      out->reason = reason;
-      out->message = std::string(rest.substr(0, n));
-      out->winError = 0;
-      std::string_view error = rest.substr(n + 1);
-      if (error.substr(0, 11) == "[Win error ")
-        out->winError = static_cast<uint32_t>(std::strtol(std::string(error.substr(11, 12)).c_str(),
-                                                          nullptr, 10));
+  // Fixed messages first (a list entry could hold any of their texts): the
+  // reasons' own, then the framer's, which a framing refusal (reason 41)
+  // carries in place of its reason's; then the messages with a list entry.
+  auto matches = [&](uint32_t reason, std::string_view pattern) {
+    pattern.remove_prefix(1);
+    pattern.remove_suffix(1);
+    size_t n = MatchMessage(rest, pattern);
+    if (n == std::string_view::npos) return false;
+    *out = Record{reason, 0, std::string(rest.substr(0, n)), false};
+    std::string_view error = rest.substr(n + 1);
+    if (error.substr(0, 11) == "[Win error ")
+      out->winError = static_cast<uint32_t>(std::strtol(std::string(error.substr(11, 12)).c_str(),
+                                                        nullptr, 10));
+    return true;
+  };
+  auto fixed = [](std::string_view pattern) {
+    return pattern.find('%') == std::string_view::npos;
+  };
+  for (uint32_t reason = 0; reason < rg::kReasonCount; ++reason)
+    if (fixed(rg::kReasonMessages[reason]) && matches(reason, rg::kReasonMessages[reason]))
       return true;
-    }
-  }
+  for (uint32_t e = 1; e < static_cast<uint32_t>(rg::FrameError::kCount); ++e)
+    if (matches(rg::kReasonFraming, rg::FrameErrorMessage(static_cast<rg::FrameError>(e))))
+      return true;
+  for (uint32_t reason = 0; reason < rg::kReasonCount; ++reason)
+    if (!fixed(rg::kReasonMessages[reason]) && matches(reason, rg::kReasonMessages[reason]))
+      return true;
   return false;
 }
 
@@ -366,14 +383,19 @@ struct LogReader {
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-      std::string bytes;
-      if (!ReadWholeFile((fs::path(directory) / name).string(), &bytes)) continue;
+      // Only what was written since the last look: a long run's log would
+      // otherwise be read again and again in full.
       size_t& from = seen[name];
+      std::ifstream in((fs::path(directory) / name).string(), std::ios::binary);
+      if (!in || !in.seekg(static_cast<std::streamoff>(from))) continue;
+      std::ostringstream tail;
+      tail << in.rdbuf();
+      std::string bytes = tail.str();
       // Only whole lines: the module writes each record in one piece.
       size_t end = bytes.rfind('\n');
-      if (end == std::string::npos || end + 1 <= from) continue;
-      std::string_view fresh(bytes.data() + from, end + 1 - from);
-      from = end + 1;
+      if (end == std::string::npos) continue;
+      std::string_view fresh(bytes.data(), end + 1);
+      from += end + 1;
       while (!fresh.empty()) {
         size_t nl = fresh.find('\n');
         std::string_view line = fresh.substr(0, nl);
@@ -491,17 +513,101 @@ size_t NextChunkSize(const Options& o, uint64_t* random, size_t remaining) {
   return n < remaining ? n : remaining;
 }
 
+// ---------------------------------------------------------------- the filter's view
+
+// Where the filter ends one request of a connection and starts the next,
+// worked out from outside the way the filter works it out: the same framer
+// over the same bytes, line ends before a request passed over, and a fresh
+// start after each verdict and after a response that leaves no pipelined
+// request waiting. The host hands the filter each delivery cut at these
+// ends. The filter screens the pieces exactly as it screens the delivery
+// whole (one request after the other), and the host learns which request a
+// record belongs to and which requests the server has to answer.
+class FilterView {
+ public:
+  // The filter gave a verdict: it starts afresh with the next delivery.
+  void Restart() {
+    fresh_ = true;
+    waiting_ = 0;
+  }
+  // The server answered the oldest request still waiting for an answer.
+  void Answered() {
+    if (waiting_ > 0)
+      --waiting_;
+    else
+      fresh_ = true;
+  }
+  // The length of the next piece of bytes: up to the end of the request
+  // under way, where *ends is set, or all of them. 0 when the framer takes
+  // none of them.
+  size_t NextPiece(const char* bytes, size_t length, bool* ends) {
+    *ends = false;
+    if (fresh_) {
+      FramerInit(&framer_, rg::FrameKind::kRequest, 0);
+      fresh_ = false;
+      complete_ = false;
+      refused_ = false;
+      requestBytes_ = 0;
+    }
+    size_t skipped = 0;
+    if (complete_ || requestBytes_ == 0) {
+      while (skipped < length && (bytes[skipped] == '\r' || bytes[skipped] == '\n')) ++skipped;
+      if (skipped == length) return length;
+    }
+    if (complete_) {
+      // A pipelined request: the one before waits for its answer.
+      ++waiting_;
+      complete_ = false;
+      requestBytes_ = 0;
+    }
+    const char* p = bytes + skipped;
+    size_t left = length - skipped;
+    // After a framing the filter refuses, it takes everything up to its
+    // verdict as the one request.
+    if (refused_) {
+      requestBytes_ += left;
+      return length;
+    }
+    size_t used = 0;
+    while (used < left) {
+      rg::FrameResult r = FramerFeed(&framer_, p + used, left - used);
+      used += r.consumed;
+      if (r.error != rg::FrameError::kNone) {
+        refused_ = true;
+        requestBytes_ += left;
+        return length;
+      }
+      if (r.messageComplete) {
+        complete_ = true;
+        *ends = true;
+        return skipped + used;
+      }
+      if (r.consumed == 0) break;
+    }
+    requestBytes_ += used;
+    return skipped + used;
+  }
+
+ private:
+  rg::Framer framer_;
+  bool fresh_ = true;      // the next bytes start a new request with a new framer
+  bool complete_ = false;  // the request under way has ended
+  bool refused_ = false;   // the framer refused the request under way
+  uint64_t requestBytes_ = 0;
+  uint32_t waiting_ = 0;   // pipelined requests started before an answer
+};
+
 // ---------------------------------------------------------------- screening
 
 enum class Verdict { kPassed, kSimulated, kBlocked, kNotScreened };
 
 struct RequestResult {
   Verdict verdict;
+  size_t bytes;
   bool complete;
   std::vector<Record> records;
-  bool blockedByRecord;  // the last record is the one that blocked
-  std::string page;      // block page written to the client
-  std::vector<std::string> responses;
+  std::vector<std::string> responses;  // what became of each response's Server header
+  std::string page;                     // block page written to the client
 };
 
 void AppendPrintable(std::string* out, std::string_view text) {
@@ -517,68 +623,305 @@ void AppendPrintable(std::string* out, std::string_view text) {
   }
 }
 
-std::vector<RequestResult> ScreenConnection(const Options& o, const std::string& bytes,
-                                            uint64_t* random, LogReader* log) {
-  Connection connection{&o, {}, {}, false};
-  HTTP_FILTER_CONTEXT pfc{};
-  pfc.cbSize = sizeof pfc;
-  pfc.Revision = HTTP_FILTER_REVISION;
-  pfc.ServerContext = &connection;
-  pfc.GetServerVariable = GetServerVariable;
-  pfc.AddResponseHeaders = AddResponseHeaders;
-  pfc.WriteClient = WriteClient;
-  pfc.AllocMem = AllocMem;
-  pfc.ServerSupportFunction = ServerSupportFunction;
-
-  std::vector<RequestResult> results;
-  bool closed = false;
-  std::string chunk;
-  for (const rg::tool::RequestSpan& span : rg::tool::SplitRequests(bytes)) {
-    RequestResult result{Verdict::kNotScreened, span.complete, {}, false, {}, {}};
-    if (closed) {
-      results.push_back(std::move(result));
-      continue;
+// The counts of the closing line.
+struct Totals {
+  size_t total = 0, passed = 0, simulated = 0, blocked = 0, notScreened = 0;
+  void Count(Verdict v) {
+    ++total;
+    switch (v) {
+      case Verdict::kPassed: ++passed; break;
+      case Verdict::kSimulated: ++simulated; break;
+      case Verdict::kBlocked: ++blocked; break;
+      case Verdict::kNotScreened: ++notScreened; break;
     }
-    bool blocked = false;
-    size_t sent = 0;
-    while (sent < span.length && !blocked) {
-      size_t n = NextChunkSize(o, random, span.length - sent);
-      // The filter gets a buffer of its own, as from a server.
-      chunk.assign(bytes, span.offset + sent, n);
-      HTTP_FILTER_RAW_DATA raw{chunk.data(), static_cast<DWORD>(n), static_cast<DWORD>(n), 0};
-      blocked = g_module.httpFilterProc(&pfc, SF_NOTIFY_READ_RAW_DATA, &raw) ==
-                SF_STATUS_REQ_FINISHED;
-      sent += n;
-    }
-    result.blockedByRecord = blocked;
-    // A server answers a request once it has all of it; the response tells
-    // the filter that the next bytes begin a new request.
-    if (!blocked && span.complete) {
-      connection.serverHeaderSet = false;
-      HTTP_FILTER_SEND_RESPONSE response{GetHeader, SetHeader, AddHeader, 200, 0};
-      blocked = g_module.httpFilterProc(&pfc, SF_NOTIFY_SEND_RESPONSE, &response) ==
-                SF_STATUS_REQ_FINISHED;
-      result.responses.push_back(connection.serverHeaderSet
-                                     ? (connection.serverHeader.empty()
-                                            ? std::string("removed")
-                                            : "set to '" + connection.serverHeader + "'")
-                                     : std::string("left alone"));
-    }
-    result.records = log->NewRecords();
-    result.page = connection.written;
-    connection.written.clear();
-    if (blocked) {
-      result.verdict = Verdict::kBlocked;
-      closed = true;
-    } else {
-      result.verdict = result.records.empty() ? Verdict::kPassed : Verdict::kSimulated;
-    }
-    if (result.records.empty()) result.blockedByRecord = false;
-    results.push_back(std::move(result));
   }
-  g_module.httpFilterProc(&pfc, SF_NOTIFY_END_OF_NET_SESSION, nullptr);
-  return results;
-}
+};
+
+void AppendText(std::string* out, const std::string& name, size_t index, const RequestResult& r,
+                size_t blockedIndex, bool responses);
+
+// One recorded connection played to the filter as `ravelgard check` plays
+// it to the engine: the bytes in deliveries (a whole request each by
+// default, or pieces of a fixed or random size that may hold the end of one
+// request and the start of the next), a response after every request that
+// ended within a delivery, once the delivery has been handled, and the
+// requests reported as a framer of their own tells them apart from the
+// start of the recording. A record, a response or a block page belongs to
+// the request that holds the byte where it arose.
+class ConnectionPlayer {
+ public:
+  ConnectionPlayer(const Options& o, uint64_t* random, LogReader* log, const std::string& name,
+                   std::string* out, Totals* totals)
+      : o_(o), random_(random), log_(log), name_(name), out_(out), totals_(totals) {
+    FramerInit(&reporter_, rg::FrameKind::kRequest, 0);
+    connection_ = Connection{&o, {}, {}, false};
+    pfc_.cbSize = sizeof pfc_;
+    pfc_.Revision = HTTP_FILTER_REVISION;
+    pfc_.ServerContext = &connection_;
+    pfc_.GetServerVariable = GetServerVariable;
+    pfc_.AddResponseHeaders = AddResponseHeaders;
+    pfc_.WriteClient = WriteClient;
+    pfc_.AllocMem = AllocMem;
+    pfc_.ServerSupportFunction = ServerSupportFunction;
+  }
+  ConnectionPlayer(const ConnectionPlayer&) = delete;
+  ConnectionPlayer& operator=(const ConnectionPlayer&) = delete;
+
+  // Hands over the next bytes of the recording in deliveries.
+  void Take(const char* bytes, size_t length) {
+    while (length > 0) {
+      size_t n = o_.chunkMode == ChunkMode::kWhole ? length : NextChunkSize(o_, random_, length);
+      Deliver(bytes, n);
+      bytes += n;
+      length -= n;
+    }
+  }
+
+  // The end of the recording: what is left is a request cut short, unless
+  // it is only line ends. The server closes the connection.
+  void Finish() {
+    if (!wholeDelivery_.empty()) {
+      std::string rest;
+      rest.swap(wholeDelivery_);
+      Screen(rest.data(), rest.size());
+    }
+    // Line ends after the last request are no request, unless the filter
+    // judged them or the recording holds nothing else. After a framing the
+    // reporter refused, the rest of the recording is taken as that one
+    // request, which then ends where the recording does.
+    bool judged = !records_.empty() && records_.back().first >= requestStart_;
+    bool nothingElse = index_ == 0 && pending_.empty();
+    if (position_ > requestStart_ && (!onlyLineEnds_ || judged || nothingElse))
+      Report(position_, reporterFailed_);
+    Flush();
+    g_module.httpFilterProc(&pfc_, SF_NOTIFY_END_OF_NET_SESSION, nullptr);
+  }
+
+ private:
+  struct Pending {
+    uint64_t start;
+    uint64_t end;
+    bool complete;
+  };
+
+  void Deliver(const char* bytes, size_t length) {
+    if (o_.chunkMode == ChunkMode::kWhole) {
+      // Gather up to each request end; a request larger than the buffer
+      // goes out in pieces of the buffer's size.
+      size_t at = 0;
+      while (at < length) {
+        size_t end = NextReportedEnd(bytes + at, length - at);
+        wholeDelivery_.append(bytes + at, end);
+        at += end;
+        if (atBoundary_ || wholeDelivery_.size() >= kWholeLimit) {
+          std::string delivery;
+          delivery.swap(wholeDelivery_);
+          Screen(delivery.data(), delivery.size());
+        }
+      }
+      return;
+    }
+    size_t at = 0;
+    while (at < length) at += NextReportedEnd(bytes + at, length - at);
+    Screen(bytes, length);
+  }
+
+  // Feeds the reporter's framer up to the next request end (or all of the
+  // bytes), notes the request that ends there, and returns the bytes taken.
+  size_t NextReportedEnd(const char* bytes, size_t length) {
+    atBoundary_ = false;
+    if (reporterFailed_) {
+      NoteBytes(bytes, length);
+      return length;
+    }
+    size_t taken = 0;
+    while (taken < length) {
+      rg::FrameResult r = FramerFeed(&reporter_, bytes + taken, length - taken);
+      if (r.error != rg::FrameError::kNone) {
+        reporterFailed_ = true;
+        NoteBytes(bytes + taken, length - taken);
+        return length;
+      }
+      NoteBytes(bytes + taken, r.consumed);
+      taken += r.consumed;
+      if (r.messageComplete) {
+        Report(position_, true);
+        atBoundary_ = true;
+        return taken;
+      }
+      if (r.consumed == 0) break;
+    }
+    if (taken < length) {  // cannot happen with a healthy framer; report the rest as is
+      NoteBytes(bytes + taken, length - taken);
+      taken = length;
+    }
+    return taken;
+  }
+
+  void NoteBytes(const char* bytes, size_t length) {
+    for (size_t i = 0; i < length && onlyLineEnds_; ++i)
+      onlyLineEnds_ = bytes[i] == '\r' || bytes[i] == '\n';
+    position_ += length;
+  }
+
+  void Report(uint64_t end, bool complete) {
+    pending_.push_back(Pending{requestStart_, end, complete});
+    requestStart_ = end;
+    onlyLineEnds_ = true;
+  }
+
+  // One delivery, handed to the filter cut at the ends of its requests; a
+  // verdict ends the delivery (the filter lets the rest go by unscreened, or
+  // the connection is closed). Then the server answers each request that
+  // ended in it.
+  void Screen(const char* bytes, size_t length) {
+    uint64_t at = screened_;
+    screened_ += length;
+    if (closed_) return;
+    std::vector<uint64_t> ended;  // where the requests that ended in the delivery end
+    size_t done = 0;
+    while (done < length) {
+      bool ends = false;
+      size_t piece = view_.NextPiece(bytes + done, length - done, &ends);
+      if (piece == 0) piece = length - done;
+      if (HandPiece(bytes + done, piece, at + done)) break;
+      done += piece;
+      if (ends) ended.push_back(at + done);
+    }
+    for (uint64_t end : ended) {
+      if (closed_) break;
+      Respond(end);
+    }
+    Flush();
+  }
+
+  // Hands the filter one piece of raw data. True when it gave a verdict.
+  bool HandPiece(const char* bytes, size_t length, uint64_t at) {
+    // The filter gets a buffer of its own, as from a server.
+    chunk_.assign(bytes, length);
+    HTTP_FILTER_RAW_DATA raw{chunk_.data(), static_cast<DWORD>(length),
+                             static_cast<DWORD>(length), 0};
+    bool blocked = g_module.httpFilterProc(&pfc_, SF_NOTIFY_READ_RAW_DATA, &raw) ==
+                   SF_STATUS_REQ_FINISHED;
+    TakePage(at);
+    // The filter drops the connection's screening state with every verdict
+    // (and only then writes a record), so the log need not be read after
+    // every piece.
+    if (!blocked && pfc_.pFilterContext != nullptr) return false;
+    std::vector<Record> fresh = log_->NewRecords();
+    for (Record& r : fresh) {
+      r.blocked = blocked;
+      records_.emplace_back(at, std::move(r));
+    }
+    // A block whose record did not reach the log blocks all the same.
+    if (blocked && fresh.empty()) blocks_.push_back(at);
+    view_.Restart();
+    if (blocked) Close(at);
+    return true;
+  }
+
+  // The server's response to the request that ended at end, with what
+  // became of its Server header. A filter that cannot keep the banner out
+  // blocks instead, which ends the connection.
+  void Respond(uint64_t end) {
+    connection_.serverHeaderSet = false;
+    HTTP_FILTER_SEND_RESPONSE response{GetHeader, SetHeader, AddHeader, 200, 0};
+    bool blocked = g_module.httpFilterProc(&pfc_, SF_NOTIFY_SEND_RESPONSE, &response) ==
+                   SF_STATUS_REQ_FINISHED;
+    view_.Answered();
+    responses_.emplace_back(end - 1, connection_.serverHeaderSet
+                                         ? (connection_.serverHeader.empty()
+                                                ? std::string("removed")
+                                                : "set to '" + connection_.serverHeader + "'")
+                                         : std::string("left alone"));
+    TakePage(end - 1);
+    if (blocked) {
+      blocks_.push_back(end - 1);
+      Close(end);
+    }
+  }
+
+  // What the filter wrote to the client, as part of the request at.
+  void TakePage(uint64_t at) {
+    if (connection_.written.empty()) return;
+    pages_.emplace_back(at, std::move(connection_.written));
+    connection_.written.clear();
+  }
+
+  void Close(uint64_t at) {
+    closed_ = true;
+    closedAt_ = at;
+  }
+
+  // Reports every request the filter is done with.
+  void Flush() {
+    while (!pending_.empty() && (closed_ || pending_.front().end <= screened_)) {
+      Pending p = pending_.front();
+      pending_.pop_front();
+      RequestResult result{Verdict::kPassed, static_cast<size_t>(p.end - p.start), p.complete,
+                           {}, {}, {}};
+      bool blocked = false;
+      while (!records_.empty() && records_.front().first < p.end) {
+        blocked = blocked || records_.front().second.blocked;
+        result.records.push_back(std::move(records_.front().second));
+        records_.pop_front();
+      }
+      while (!responses_.empty() && responses_.front().first < p.end) {
+        result.responses.push_back(std::move(responses_.front().second));
+        responses_.pop_front();
+      }
+      while (!pages_.empty() && pages_.front().first < p.end) {
+        result.page += pages_.front().second;
+        pages_.pop_front();
+      }
+      while (!blocks_.empty() && blocks_.front() < p.end) {
+        blocked = true;
+        blocks_.pop_front();
+      }
+      if (blocked) {
+        result.verdict = Verdict::kBlocked;
+        blockedIndex_ = index_ + 1;
+      } else if (closed_ && p.start >= closedAt_) {
+        result.verdict = Verdict::kNotScreened;
+      } else if (!result.records.empty()) {
+        result.verdict = Verdict::kSimulated;
+      }
+      ++index_;
+      totals_->Count(result.verdict);
+      AppendText(out_, name_, index_, result, blockedIndex_, o_.responses);
+    }
+  }
+
+  static constexpr size_t kWholeLimit = 1 << 20;
+
+  const Options& o_;
+  uint64_t* random_;
+  LogReader* log_;
+  const std::string& name_;
+  std::string* out_;
+  Totals* totals_;
+  Connection connection_;
+  HTTP_FILTER_CONTEXT pfc_{};
+  std::string chunk_;
+  FilterView view_;
+  rg::Framer reporter_;
+  bool reporterFailed_ = false;
+  bool atBoundary_ = false;
+  bool onlyLineEnds_ = true;
+  uint64_t position_ = 0;      // bytes the reporter has seen
+  uint64_t requestStart_ = 0;  // where the request being framed began
+  uint64_t screened_ = 0;      // bytes handed to the filter's side
+  bool closed_ = false;        // a block ended the connection
+  uint64_t closedAt_ = 0;
+  std::string wholeDelivery_;
+  std::deque<Pending> pending_;
+  std::deque<std::pair<uint64_t, Record>> records_;
+  std::deque<std::pair<uint64_t, std::string>> responses_;
+  std::deque<std::pair<uint64_t, std::string>> pages_;
+  std::deque<uint64_t> blocks_;
+  size_t index_ = 0;
+  size_t blockedIndex_ = 0;
+};
 
 // ---------------------------------------------------------------- output
 
@@ -592,10 +935,14 @@ const char* VerdictName(Verdict v) {
   return "";
 }
 
-// The record that decided the verdict: the one that blocked, else the first.
+// The record that decided the verdict: the one that blocked, else the first
+// that was logged and let through. Null when there is none.
 const Record* DecidingRecord(const RequestResult& r) {
   if (r.records.empty()) return nullptr;
-  if (r.verdict == Verdict::kBlocked && r.blockedByRecord) return &r.records.back();
+  if (r.verdict == Verdict::kBlocked) {
+    for (size_t i = r.records.size(); i-- > 0;)
+      if (r.records[i].blocked) return &r.records[i];
+  }
   return &r.records.front();
 }
 
@@ -857,21 +1204,17 @@ int main(int argc, char** argv) {
   log.NewRecords();
 
   uint64_t random = o.seed;
-  size_t total = 0, passed = 0, simulated = 0, blocked = 0, notScreened = 0;
+  Totals totals;
   for (size_t f = 0; f < o.files.size(); ++f) {
-    std::vector<RequestResult> results = ScreenConnection(o, inputs[f], &random, &log);
-    size_t blockedIndex = 0;
     std::string out;
-    for (size_t i = 0; i < results.size(); ++i) {
-      const RequestResult& r = results[i];
-      ++total;
-      switch (r.verdict) {
-        case Verdict::kPassed: ++passed; break;
-        case Verdict::kSimulated: ++simulated; break;
-        case Verdict::kBlocked: ++blocked; blockedIndex = i + 1; break;
-        case Verdict::kNotScreened: ++notScreened; break;
-      }
-      AppendText(&out, o.files[f], i + 1, r, blockedIndex, o.responses);
+    {
+      ConnectionPlayer player(o, &random, &log, o.files[f], &out, &totals);
+      // In the blocks `ravelgard check` reads: a piece it hands over never
+      // spans two of them, so the pieces fall where its pieces fall.
+      const std::string& bytes = inputs[f];
+      for (size_t at = 0; at < bytes.size(); at += kReadBlock)
+        player.Take(bytes.data() + at, std::min(kReadBlock, bytes.size() - at));
+      player.Finish();
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
   }
@@ -879,6 +1222,8 @@ int main(int argc, char** argv) {
   UnloadModule();
   cleanUp();
 
+  size_t total = totals.total, passed = totals.passed, simulated = totals.simulated,
+         blocked = totals.blocked, notScreened = totals.notScreened;
   std::string summary = std::to_string(total) + (total == 1 ? " request" : " requests") + " in " +
                         std::to_string(o.files.size()) +
                         (o.files.size() == 1 ? " file" : " files") + ": " +

@@ -3,7 +3,8 @@
 # 32-bit x86 and run headless under Wine against the POSIX module:
 #   1. both DLLs export exactly the three entry points and need only system
 #      DLLs;
-#   2. the example requests, whole, in 1-byte and in random chunks, get the
+#   2. the example requests, each on its own connection and all on one,
+#      whole, in 1-byte and in random chunks, get the
 #      same verdicts from the DLL (through ravelgard-host.exe) as from
 #      `ravelgard check`, and the same block pages, Server headers and log
 #      records from the DLL as from Ravelgard.so (through a native build of
@@ -35,7 +36,7 @@ check_same() {  # name, expected file, actual file
 step "build: native module and command, DLL and host for x86-64 and x86"
 native=${RG_NATIVE_BUILD:-build/release}
 cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$native" -j "$jobs" --target Ravelgard ravelgard ravelgard_core >/dev/null
+cmake --build "$native" -j "$jobs" --target Ravelgard ravelgard ravelgard_core rg_llhttp >/dev/null
 for arch in x86_64 i686; do
   tests=ON
   [ "$arch" = i686 ] && tests=OFF  # the 32-bit DLL is checked, not run (no 32-bit Wine)
@@ -60,8 +61,8 @@ trap cleanup EXIT
 
 # The same host program built natively drives Ravelgard.so; the tools for
 # the INI comparison likewise.
-g++ -std=c++20 -O1 -Wall -Wextra -Werror -I. -Isrc -Itools -o "$work/host" windows/ravelgard-host.cpp \
-  tools/ravelgard/framing.cpp src/log/reasons.cpp -ldl
+g++ -std=c++20 -O1 -Wall -Wextra -Werror -I. -Isrc -I/usr/share/include/llhttp -o "$work/host" \
+  windows/ravelgard-host.cpp src/frame/framer.cpp src/log/reasons.cpp "$native/librg_llhttp.a" -ldl
 g++ -std=c++20 -O1 -Wall -Wextra -Werror -Isrc -o "$work/ini-dump" tests/windows/ini_dump.cpp \
   src/platform/profile_posix.cpp src/platform/heap_posix.cpp src/platform/file_posix.cpp
 
@@ -116,7 +117,12 @@ normalize_log() {
   sed -E -e 's/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} /<time> /' \
     -e 's/^#Date: .*/#Date: <time>/' -e 's/^# Log files in .*/# Log files in <dir>/' "$1"
 }
-cd examples
+# The example requests, and all of them sent one after another on one
+# connection, which the filter must tell apart however the pieces fall.
+mkdir -p "$work/connections/requests"
+cp examples/requests/*.http "$work/connections/requests/"
+cat examples/requests/*.http > "$work/connections/requests/99-all-on-one-connection.http"
+cd "$work/connections"
 # The last run: a server that cannot change the Server header, so that the
 # filter blocks every response rather than let the banner out.
 for policy in example simulate banner serverbanner example/refused; do
