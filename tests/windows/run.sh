@@ -212,10 +212,12 @@ layout() {  # case, side (so|dll), directory; prints the host's extra options
   esac
   printf -- '--module\n%s\n' "$(path "$dir/$module")"
 }
-outcome() {  # the host's output -> "started", "did not start: error N" or the problem
+outcome() {  # the host's output, exit status -> "started", "did not start: error N" or the problem
   case $1 in
     *"did not start: error "*) grep -o 'did not start: error [0-9]*' <<< "$1" ;;
     *"1 passed"*) echo started ;;
+    # Under Wine (WINEDEBUG=-all) a crash prints nothing: say so.
+    "") echo "no output, exit status $2" ;;
     *) head -1 <<< "$1" ;;
   esac
 }
@@ -232,11 +234,13 @@ cases=(missing-ini ini-is-a-directory ini-in-use log-in-use log-under-a-file lon
 for case in "${cases[@]}"; do
   mapfile -t so_args < <(layout "$case" so "$work/policy-so/$case")
   mapfile -t dll_args < <(layout "$case" dll "$work/policy-dll/$case")
-  so=$("$work/host" --in-place "${so_args[@]}" "$work/get.http" 2>&1) || true
+  so_status=0
+  so=$("$work/host" --in-place "${so_args[@]}" "$work/get.http" 2>&1) || so_status=$?
+  dll_status=0
   dll=$("$wine" "$root/$win/ravelgard-host.exe" --in-place "${dll_args[@]}" \
-    "$(winpath "$work/get.http")" 2>&1) || true
-  so=$(outcome "$so")
-  dll=$(outcome "$dll")
+    "$(winpath "$work/get.http")" 2>&1) || dll_status=$?
+  so=$(outcome "$so" "$so_status")
+  dll=$(outcome "$dll" "$dll_status")
   checks=$((checks + 1))
   want=${expected[$case]}
   echo "$case: Ravelgard.so: $so; Ravelgard.dll: $dll"
