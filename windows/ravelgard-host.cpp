@@ -543,7 +543,10 @@ class FilterView {
   size_t NextPiece(const char* bytes, size_t length, bool* ends) {
     *ends = false;
     if (fresh_) {
-      FramerInit(&framer_, rg::FrameKind::kRequest, 0);
+      // No head limit of its own: a head over the policy's limit gets a
+      // verdict from the filter within the piece of its request, which is
+      // all the view needs to know.
+      FramerInit(&framer_, rg::FrameKind::kRequest, UINT32_MAX);
       fresh_ = false;
       complete_ = false;
       refused_ = false;

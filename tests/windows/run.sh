@@ -122,6 +122,11 @@ normalize_log() {
 mkdir -p "$work/connections/requests"
 cp examples/requests/*.http "$work/connections/requests/"
 cat examples/requests/*.http > "$work/connections/requests/99-all-on-one-connection.http"
+# A framing two servers could read differently is refused with the framer's
+# own message, in place of its reason's.
+printf '%b' 'POST /a.htm HTTP/1.1\r\nHost: www.example.com\r\nContent-Length: 5\r\n' \
+  'Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n' 'GET / HTTP/1.1\r\nHost: www.example.com\r\n\r\n' \
+  > "$work/connections/requests/98-ambiguous-framing.http"
 cd "$work/connections"
 # The last run: a server that cannot change the Server header, so that the
 # filter blocks every response rather than let the banner out.
