@@ -691,6 +691,56 @@ TEST(ToolTest, ConfigWarnsAboutEachTrap) {
   }
 }
 
+// A million entries and a hundred thousand sections: the policy loads and
+// is linted with every duplicate found however far apart its lines stand
+// (each check is a lookup, not a search of all earlier lines, which took
+// minutes here). A hang is ended by the watchdog.
+TEST(ToolTest, ConfigOfAMillionEntries) {
+  const int kPerList = 200000, kSections = 100000;
+  std::string text = "[Globals]\nVerbAllow=0\nExtensionAllow=0\nSimulate=1\n[VerbDeny]\n";
+  uint32_t line = 5;
+  for (int i = 0; i < kPerList; ++i, ++line) text += "VERB" + std::to_string(i) + "\n";
+  text += "VERB0\n";  // listed again, a whole list later
+  const uint32_t verbAgain = ++line;
+  text += "[ExtensionDeny]\n";
+  ++line;
+  for (int i = 0; i < kPerList; ++i, ++line) text += ".x" + std::to_string(i) + "\n";
+  text += "[DenyUrlSequence]\n";
+  ++line;
+  for (int i = 0; i < kPerList; ++i, ++line) text += "seq" + std::to_string(i) + "\n";
+  text += "[ValidMaxLenByHeader]\n";
+  const uint32_t firstLimit = ++line + 1;
+  for (int i = 0; i < kPerList; ++i, ++line)
+    text += "H" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+  text += "h0=5\n";  // the first header again, in another case
+  const uint32_t limitAgain = ++line;
+  text += "[DenyQuerySequence]\n";
+  ++line;
+  for (int i = 0; i < kPerList; ++i, ++line) text += "q" + std::to_string(i) + "\n";
+  for (int i = 0; i < kSections; ++i, line += 2) text += "[Sec" + std::to_string(i) + "]\na=1\n";
+  text += "[verbdeny]\nX\n";
+  const uint32_t sectionAgain = ++line;
+
+  TempDir dir;
+  std::string ini = dir.File("big.ini");
+  WriteTextFile(ini, text);
+  RunResult r = RunTool({"config", "-q", "-c", ini}, "", "", 600);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  std::vector<std::string> warnings = Lines(r.err);
+  EXPECT_EQ(warnings.size(), size_t(kSections) + 3);
+  auto has = [&](uint32_t at, const std::string& message) {
+    std::string expected = ini + ":" + std::to_string(at) + ": warning: " + message;
+    return std::find(warnings.begin(), warnings.end(), expected) != warnings.end();
+  };
+  EXPECT_TRUE(has(verbAgain, "entry 'VERB0' is listed again (first on line 6)"));
+  EXPECT_TRUE(has(limitAgain, "header 'h0' is listed again; its limit is looked up by name, so "
+                              "this line gets the limit of line " +
+                                  std::to_string(firstLimit) + " (0)"));
+  EXPECT_TRUE(has(sectionAgain, "section [verbdeny] appears again; only the first one (line 5) "
+                                "is read"));
+}
+
 TEST(ToolTest, ExamplePolicyLoadsWithoutWarnings) {
   RunResult r = RunTool({"config", "--strict", "-c", ExamplePolicy()});
   EXPECT_EQ(r.status, 0);

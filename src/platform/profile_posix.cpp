@@ -504,4 +504,43 @@ uint32_t ProfileGetString(const char* section, const char* key, const char* defl
   return uint32_t(length);
 }
 
+int ProfileFindValue(const char* lines, uint32_t size, const char* key, const char** value,
+                     uint32_t* valueLength) {
+  if (lines == nullptr || key == nullptr) return 0;
+  // The wanted name is trimmed like the names in the file.
+  size_t keyLength = std::strlen(key);
+  while (keyLength > 0 && IsLeadBlank(uint8_t(*key))) ++key, --keyLength;
+  while (keyLength > 0 && IsTrailBlank(uint8_t(key[keyLength - 1]))) --keyLength;
+  uint32_t pos = 0;
+  while (pos < size && lines[pos] != '\0') {
+    const void* nul = std::memchr(lines + pos, 0, size - pos);
+    uint32_t length =
+        nul != nullptr ? uint32_t(static_cast<const char*>(nul) - (lines + pos)) : size - pos;
+    const char* line = lines + pos;
+    const void* equals = std::memchr(line, '=', length);
+    if (equals != nullptr) {
+      uint32_t nameLength = uint32_t(static_cast<const char*>(equals) - line);
+      if (nameLength == keyLength && BytesEqualNoCase(line, key, nameLength)) {
+        *value = line + nameLength + 1;
+        *valueLength = length - nameLength - 1;
+        return 1;
+      }
+    }
+    pos += length + 1;
+  }
+  return 0;
+}
+
+uint32_t ProfileParseInt(const char* value, uint32_t length, int32_t deflt) {
+  NumParse number{};
+  bool seen = false;
+  for (uint32_t i = 0; i < length; ++i) {
+    uint8_t b = uint8_t(value[i]);
+    if (!IsTrailBlank(b)) seen = true;
+    NumFeed(&number, b);
+  }
+  // An empty value counts as absent, as for ProfileGetInt.
+  return seen ? NumResult(&number) : uint32_t(deflt);
+}
+
 }  // namespace rg

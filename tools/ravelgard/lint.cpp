@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <unordered_map>
 
 #include "policy/globals.h"
 #include "ravelgard/ini_text.h"
@@ -37,9 +38,49 @@ constexpr KnownSection kSections[] = {
 
 constexpr size_t kTextLimit = 254;
 
+// Texts held in hash tables by view (the parsed file outlives them): the
+// hash folds ASCII letter case, so it serves tables that compare with case
+// and without it alike.
+struct FoldedHash {
+  size_t operator()(std::string_view text) const {
+    uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (char ch : text) {
+      char lower = (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch | 0x20) : ch;
+      h = (h ^ static_cast<unsigned char>(lower)) * 1099511628211ull;
+    }
+    return static_cast<size_t>(h);
+  }
+};
+struct SameText {
+  bool ignoreCase;
+  bool operator()(std::string_view a, std::string_view b) const {
+    return ignoreCase ? SameNoCase(a, b) : a == b;
+  }
+};
+template <typename T>
+using TextTable = std::unordered_map<std::string_view, T, FoldedHash, SameText>;
+
+template <typename T>
+TextTable<T> NewTextTable(bool ignoreCase, size_t expected) {
+  return TextTable<T>(expected, FoldedHash{}, SameText{ignoreCase});
+}
+
+// The first line of each key of a section (keys compare without case), so
+// that every lookup costs the same however long the section is.
+using KeyIndex = TextTable<const IniLine*>;
+
+KeyIndex IndexKeys(const IniSection* section) {
+  KeyIndex index = NewTextTable<const IniLine*>(true, section ? section->lines.size() : 0);
+  if (section == nullptr) return index;
+  for (const IniLine& l : section->lines)
+    if (l.hasEquals) index.emplace(l.key, &l);  // keeps the first
+  return index;
+}
+
 struct Context {
   std::vector<LintWarning> warnings;
   const IniSection* globals;  // the first [Globals], or null
+  KeyIndex globalKeys;        // its keys
 };
 
 void Warn(Context* c, uint32_t line, std::string message) {
@@ -94,15 +135,13 @@ int32_t ReadInteger(std::string_view value, bool* ok) {
 }
 
 // The first line of a section whose key is name (without case), or null.
-const IniLine* FindKey(const IniSection* section, std::string_view name) {
-  if (section == nullptr) return nullptr;
-  for (const IniLine& l : section->lines)
-    if (l.hasEquals && SameNoCase(l.key, name)) return &l;
-  return nullptr;
+const IniLine* FindKey(const KeyIndex& keys, std::string_view name) {
+  auto found = keys.find(name);
+  return found != keys.end() ? found->second : nullptr;
 }
 
 int32_t GlobalInt(const Context& c, std::string_view key, int32_t deflt) {
-  const IniLine* l = FindKey(c.globals, key);
+  const IniLine* l = FindKey(c.globalKeys, key);
   if (l == nullptr) return deflt;
   bool ok = false;
   return ReadInteger(l->value, &ok);
@@ -137,7 +176,7 @@ void LintGlobals(Context* c, const IniSection& s) {
       lengthFound[k] = true;
       handled = true;
       if (key == name && l.hasEquals) break;
-      const IniLine* exact = FindKey(&s, name);
+      const IniLine* exact = FindKey(c->globalKeys, name);
       if (key == name) {
         Warn(c, l.number,
              "line " + Quote(key) + " has no '=', yet it switches the limit on; " +
@@ -179,7 +218,7 @@ void LintGlobals(Context* c, const IniSection& s) {
     if (!l.hasEquals) continue;
 
     // Only the first setting of a key is read.
-    const IniLine* first = FindKey(&s, key);
+    const IniLine* first = FindKey(c->globalKeys, key);
     if (first != &l) {
       Warn(c, l.number,
            "key " + Quote(key) + " is set again; only the first setting (line " +
@@ -231,6 +270,7 @@ bool HasInlineComment(std::string_view entry, ListKind kind) {
 }
 
 void LintLimits(Context* c, const IniSection& s) {
+  KeyIndex keys = NewTextTable<const IniLine*>(true, s.lines.size());
   for (size_t i = 0; i < s.lines.size(); ++i) {
     const IniLine& l = s.lines[i];
     if (!l.hasEquals) {
@@ -241,7 +281,7 @@ void LintLimits(Context* c, const IniSection& s) {
     }
     // The limit is looked up again by the header name, so a second line for
     // the same header gets the first line's limit.
-    const IniLine* first = FindKey(&s, l.key);
+    const IniLine* first = keys.emplace(l.key, &l).first->second;
     if (first != &l) {
       Warn(c, l.number,
            "header " + Quote(l.key) + " is listed again; its limit is looked up by name, so this "
@@ -263,6 +303,8 @@ void LintList(Context* c, const IniSection& s, const KnownSection& k) {
     LintLimits(c, s);
     return;
   }
+  // The first line of each entry, compared as the list compares entries.
+  TextTable<uint32_t> firstEntries = NewTextTable<uint32_t>(!k.caseSensitive, s.lines.size());
   for (size_t i = 0; i < s.lines.size(); ++i) {
     const IniLine& l = s.lines[i];
     const std::string& e = l.delivered;
@@ -278,15 +320,11 @@ void LintList(Context* c, const IniSection& s, const KnownSection& k) {
       Warn(c, l.number,
            "extension " + Quote(e) + " has no leading dot and can never match; write " +
                Quote("." + e));
-    for (size_t j = 0; j < i; ++j) {
-      const std::string& earlier = s.lines[j].delivered;
-      if (k.caseSensitive ? earlier == e : SameNoCase(earlier, e)) {
-        Warn(c, l.number,
-             "entry " + Quote(e) + " is listed again (first on line " +
-                 std::to_string(s.lines[j].number) + ")");
-        break;
-      }
-    }
+    auto [first, isNew] = firstEntries.emplace(e, l.number);
+    if (!isNew)
+      Warn(c, l.number,
+           "entry " + Quote(e) + " is listed again (first on line " +
+               std::to_string(first->second) + ")");
   }
 }
 
@@ -349,9 +387,10 @@ size_t EditDistance(std::string_view a, std::string_view b) {
 
 std::vector<LintWarning> LintIni(std::string_view content) {
   IniText ini = ParseIniText(content);
-  Context c{{}, nullptr};
+  Context c{{}, nullptr, NewTextTable<const IniLine*>(true, 0)};
   for (const IniSection& s : ini.sections)
     if (!s.duplicate && SameNoCase(s.name, "Globals")) c.globals = &s;
+  c.globalKeys = IndexKeys(c.globals);
   if (content.substr(0, 3) == "\xEF\xBB\xBF")
     Warn(&c, 1,
          "the file begins with a UTF-8 byte order mark, which the reader takes as part of the "
