@@ -7,6 +7,7 @@
 
 #include "policy/globals.h"
 #include "ravelgard/ini_text.h"
+#include "ravelgard/util.h"
 
 namespace rg::tool {
 
@@ -87,22 +88,8 @@ void Warn(Context* c, uint32_t line, std::string message) {
   c->warnings.push_back({line, std::move(message)});
 }
 
-// Quotes text for a message; a line end never stands in one, and other
-// control bytes are shown as \xNN.
-std::string Quote(std::string_view text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out = "'";
-  for (unsigned char ch : text) {
-    if (ch < 0x20 || ch == 0x7F) {
-      out += "\\x";
-      out += kHex[ch >> 4];
-      out += kHex[ch & 15];
-    } else {
-      out += static_cast<char>(ch);
-    }
-  }
-  return out + "'";
-}
+// Quotes text for a message, shown as a terminal may safely show it.
+std::string Quote(std::string_view text) { return "'" + Printable(text) + "'"; }
 
 // The profile reader's integer rule: the leading number, decimal or 0x hex,
 // with an optional '-'; ok is false when no digit leads the value.
@@ -286,7 +273,7 @@ void LintLimits(Context* c, const IniSection& s) {
       Warn(c, l.number,
            "header " + Quote(l.key) + " is listed again; its limit is looked up by name, so this "
                "line gets the limit of line " + std::to_string(first->number) + " (" +
-               first->value + ")");
+               Printable(first->value) + ")");
       continue;
     }
     bool ok = false;
@@ -331,7 +318,7 @@ void LintList(Context* c, const IniSection& s, const KnownSection& k) {
 void LintSection(Context* c, const IniSection& s) {
   if (s.duplicate) {
     Warn(c, s.number,
-         "section [" + s.name + "] appears again; only the first one (line " +
+         "section [" + Printable(s.name) + "] appears again; only the first one (line " +
              std::to_string(s.firstNumber) + ") is read");
     return;
   }
@@ -348,7 +335,8 @@ void LintSection(Context* c, const IniSection& s) {
                               ? "Globals"
                               : Nearest(kSections, s.name)->name;
     Warn(c, s.number,
-         "unknown section [" + s.name + "] is never read; did you mean [" + nearest + "]?");
+         "unknown section [" + Printable(s.name) + "] is never read; did you mean [" + nearest +
+             "]?");
     return;
   }
   const GlobalKey* switchKey = FindGlobalKey(known->switchKey, std::strlen(known->switchKey));
@@ -358,10 +346,10 @@ void LintSection(Context* c, const IniSection& s) {
     std::string why = std::string(known->switchKey) + " is " + std::to_string(value);
     if (known->otherName != nullptr)
       Warn(c, s.number,
-           "section [" + s.name + "] is not read: " + why + ", which selects [" +
+           "section [" + Printable(s.name) + "] is not read: " + why + ", which selects [" +
                known->otherName + "]");
     else
-      Warn(c, s.number, "section [" + s.name + "] is not read: " + why);
+      Warn(c, s.number, "section [" + Printable(s.name) + "] is not read: " + why);
   }
   LintList(c, s, *known);
 }
@@ -385,9 +373,76 @@ size_t EditDistance(std::string_view a, std::string_view b) {
   return row[b.size()];
 }
 
+namespace {
+
+// The consequence of a file the reader finds nothing in.
+constexpr const char kReadsAsEmpty[] =
+    "every setting keeps its default and every list is empty, so no verb is allowed and every "
+    "request is refused";
+
+// A file in UTF-16 or with CR-only line ends loads without an error as an
+// empty policy. True (with the warning) when the file is such a one: the
+// lint of its lines would only add noise then.
+bool LintUnreadableText(Context* c, std::string_view content) {
+  if (content.substr(0, 2) == "\xFF\xFE" || content.substr(0, 2) == "\xFE\xFF") {
+    Warn(c, 1,
+         std::string("the file is UTF-16 text (it begins with the byte order mark ") +
+             (content[0] == '\xFF' ? "FF FE" : "FE FF") +
+             "); the reader takes it byte by byte and finds no section or key in it: " +
+             kReadsAsEmpty + "; save it as ASCII or UTF-8");
+    return true;
+  }
+  // UTF-16 without a byte order mark: a NUL beside nearly every character.
+  size_t sample = content.size() < 4096 ? content.size() : 4096;
+  size_t nuls[2] = {0, 0};
+  for (size_t i = 0; i < sample; ++i)
+    if (content[i] == '\0') ++nuls[i & 1];
+  if (sample >= 8 && (nuls[0] * 4 >= sample || nuls[1] * 4 >= sample)) {
+    Warn(c, 1,
+         std::string("the file looks like UTF-16 text without a byte order mark (a NUL beside "
+                     "every character); the reader takes it byte by byte and finds no section or "
+                     "key in it: ") +
+             kReadsAsEmpty + "; save it as ASCII or UTF-8");
+    return true;
+  }
+  if (content.find('\n') == std::string_view::npos &&
+      content.find('\r') != std::string_view::npos) {
+    Warn(c, 1,
+         std::string("the file's lines end in CR alone; the reader ends a line at LF only, so the "
+                     "whole file is one line and no key or list entry is read: ") +
+             kReadsAsEmpty + "; save it with LF or CR LF line ends");
+    return true;
+  }
+  return false;
+}
+
+// A CR inside a line (not among the blanks at its end) is kept as part of
+// the line: a CR-only line end in an otherwise LF file joins two lines.
+void LintInnerCarriageReturns(Context* c, std::string_view content) {
+  uint32_t number = 0;
+  for (size_t pos = 0; pos < content.size();) {
+    size_t end = content.find('\n', pos);
+    if (end == std::string_view::npos) end = content.size();
+    std::string_view line = content.substr(pos, end - pos);
+    pos = end + 1;
+    ++number;
+    line = line.substr(0, line.find('\0'));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+      line.remove_suffix(1);
+    if (line.find('\r') != std::string_view::npos)
+      Warn(c, number,
+           "line " + Quote(line) + " holds a CR that does not end it; the reader ends a line at "
+               "LF only, so what follows the CR belongs to the same line");
+  }
+}
+
+}  // namespace
+
 std::vector<LintWarning> LintIni(std::string_view content) {
-  IniText ini = ParseIniText(content);
   Context c{{}, nullptr, NewTextTable<const IniLine*>(true, 0)};
+  if (LintUnreadableText(&c, content)) return std::move(c.warnings);
+  LintInnerCarriageReturns(&c, content);
+  IniText ini = ParseIniText(content);
   for (const IniSection& s : ini.sections)
     if (!s.duplicate && SameNoCase(s.name, "Globals")) c.globals = &s;
   c.globalKeys = IndexKeys(c.globals);
