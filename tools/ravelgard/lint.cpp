@@ -89,7 +89,12 @@ void Warn(Context* c, uint32_t line, std::string message) {
 }
 
 // Quotes text for a message, shown as a terminal may safely show it.
-std::string Quote(std::string_view text) { return "'" + Printable(text) + "'"; }
+std::string Quote(std::string_view text) {
+  std::string out = "'";
+  AppendPrintable(&out, text);
+  out += '\'';
+  return out;
+}
 
 // The profile reader's integer rule: the leading number, decimal or 0x hex,
 // with an optional '-'; ok is false when no digit leads the value.
