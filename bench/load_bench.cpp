@@ -69,7 +69,6 @@ void Load(benchmark::State& state, const std::string& content) {
   std::fclose(f);
   for (auto _ : state) {
     auto* policy = static_cast<rg::FilterPolicy*>(rg::HeapAllocZero(sizeof(rg::FilterPolicy)));
-    policy->LogFile = rg::kInvalidFile;
     if (rg::LoadPolicy(policy, ini.c_str(), logs.c_str()) != 0) {
       state.SkipWithError("the policy did not load");
       rg::FreePolicy(policy);

@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 #include "platform/platform.h"
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg {
 namespace {
@@ -185,6 +185,8 @@ TEST(ProfileInt, LeadingNumberOfTheValue) {
       {"0x1F", 31},
       {"0X1f", 31},
       {"-1", 0xFFFFFFFFu},
+      {"+5", 5},
+      {"+-5", 0},
       {"-0x10", 0xFFFFFFF0u},
       {"abc", 0},
       {"-", 0},
@@ -250,7 +252,8 @@ TEST(ProfileInt, FindsTheFirstKeyOfTheFirstSection) {
 // in many files, each key asked both as an integer and as text.
 TEST(ProfileSectionValues, MeanWhatTheKeyReadersGive) {
   const std::vector<std::string> values = {
-      "", " \t", "5", "  42  ", "-5", "--5", "-", "0x1F", "0X1f", "0x", "-0x10", "0x1FFFFFFFF",
+      "", " \t", "5", "  42  ", "-5", "--5", "-", "+5", "0x1F", "0X1f", "0x", "-0x10", "0x1FFFFFFFF",
+      "'x'", "\"", "\"\"", "'a\"", "\"" + std::string(253, 'q') + "\"", "\"" + std::string(252, 'q') + "\"",
       "4294967297", "-2147483648", "12 34", "1;comment", "\"5\"", "\r5", "5\r\r", "\xEF\xBC\x95",
       "=5", "5=6", "\v5", std::string("5\0" "9", 3), std::string(300, '7'), "a\tb  c",
   };
@@ -282,10 +285,16 @@ TEST(ProfileSectionValues, MeanWhatTheKeyReadersGive) {
                                     &length) != 0;
       EXPECT_EQ(found ? ProfileParseInt(value, length, -7) : uint32_t(-7),
                 ProfileGetInt("Globals", key.c_str(), -7, path.c_str()));
-      char text[255];
-      ProfileGetString("Globals", key.c_str(), "(none)", text, sizeof text, path.c_str());
-      std::string expected = found ? std::string(value, length < 254 ? length : 254) : "(none)";
-      EXPECT_EQ(expected, std::string(text));
+      for (uint32_t size : {255u, 3u, 1u}) {
+        std::string text(size, '\x55'), copied(size, '\x55');
+        uint32_t n = ProfileGetString("Globals", key.c_str(), "(none)", text.data(), size,
+                                      path.c_str());
+        uint32_t m = found ? ProfileCopyString(value, length, copied.data(), size)
+                           : ProfileGetString("Globals", "no such key", "(none)", copied.data(),
+                                              size, path.c_str());
+        ASSERT_EQ(n, m) << "size " << size;
+        EXPECT_EQ(text.substr(0, n + 1), copied.substr(0, m + 1)) << "size " << size;
+      }
     }
   }
 }
@@ -322,6 +331,12 @@ TEST(ProfileString, ValueCutToTheBuffer) {
       {"trailing blanks past the end taken back", "[G]\nK=ab" + std::string(50, ' ') + "\n", "",
        6, "ab"},
       {"first of duplicate keys", "[G]\nK=one\nK=two\n", "", 6, "one"},
+      {"enclosing double quotes dropped", "[G]\nK = \"a b\" \n", "", 16, "a b"},
+      {"enclosing single quotes dropped", "[G]\nK='x'\n", "", 16, "x"},
+      {"first and last quote taken as a pair", "[G]\nK=\"a\" b \"c\"\n", "", 16, "a\" b \"c"},
+      {"mixed quotes kept", "[G]\nK=\"a'\n", "", 16, "\"a'"},
+      {"a lone quote kept", "[G]\nK=\"\n", "", 16, "\""},
+      {"empty quotes", "[G]\nK=\"\"\n", "d", 16, ""},
       {"size 0 writes nothing", "[G]\nK=abcdef\n", "", 0, ""},
   };
   TempDir dir;

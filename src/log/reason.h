@@ -47,7 +47,8 @@ enum ReasonCode : uint32_t {
   kReasonHeaderValueCanonByte = 38,
   kReasonPayloadHighBit = 39,
   kReasonHeadTooLong = 40,  // request line and headers past FilterPolicy::MaxHeadLength
-  kReasonCount = 41,
+  kReasonFraming = 41,  // framing two servers could read differently; matchIndex: a FrameError
+  kReasonCount = 42,
 };
 
 // The bracketed message of each code, " [...] ", some with a %s or %d.

@@ -39,6 +39,7 @@ void* HeapGrowZero(void* block, size_t oldSize, size_t newSize);
 // Releases a block; null is ignored.
 void HeapFreeBlock(void* block);
 
+#if defined(RG_TEST_HOOKS)
 // Test hook: the nth allocation from now (1 = the next one) fails, with the
 // given value as last error (8 by default; 0 simulates a platform that
 // reports no error). Allocations after it succeed again. n <= 0 disarms.
@@ -50,6 +51,7 @@ uint64_t AllocationCount();
 // Blocks allocated and not yet freed, over the whole process; tests compare
 // it before and after an operation to show that nothing leaked.
 int64_t LiveBlockCount();
+#endif
 
 // ---------------------------------------------------------------- profile
 // Readers of a Windows-style INI file. Section and key names compare without
@@ -65,11 +67,12 @@ int64_t LiveBlockCount();
 // when the lines were cut, as on Windows).
 uint32_t ProfileGetSection(const char* section, char* buffer, uint32_t size, const char* path);
 // The leading number of the key's value (decimal, or hexadecimal after 0x,
-// an optional '-' sign; "55zz" gives 55, no number gives 0), or deflt when
+// an optional '-' or '+' sign; "55zz" gives 55, no number gives 0), or deflt when
 // the key is absent. An empty value counts as absent, as on Windows.
 uint32_t ProfileGetInt(const char* section, const char* key, int32_t deflt, const char* path);
 // The key's value (or deflt when absent) cut to size - 1 characters and
-// NUL-terminated. Returns the number of characters copied.
+// NUL-terminated; a pair of quotes (" or ') around the whole value is
+// dropped, as on Windows. Returns the number of characters copied.
 uint32_t ProfileGetString(const char* section, const char* key, const char* deflt, char* buffer,
                           uint32_t size, const char* path);
 
@@ -82,9 +85,12 @@ uint32_t ProfileGetString(const char* section, const char* key, const char* defl
 //   pointing into lines at valueLength bytes, or 0 when no line has the key.
 // - ProfileParseInt: the number ProfileGetInt gives for a key whose value
 //   is these bytes; deflt for an empty value.
+// - ProfileCopyString: what ProfileGetString writes into buffer (size
+//   bytes) for a key whose value is these bytes; returns its length.
 int ProfileFindValue(const char* lines, uint32_t size, const char* key, const char** value,
                      uint32_t* valueLength);
 uint32_t ProfileParseInt(const char* value, uint32_t length, int32_t deflt);
+uint32_t ProfileCopyString(const char* value, uint32_t length, char* buffer, uint32_t size);
 
 // ---------------------------------------------------------------- files
 using FileHandle = intptr_t;
@@ -115,6 +121,23 @@ int FileClose(FileHandle file);
 // exists, 3 when a parent is missing).
 int DirectoryCreate(const char* path);
 
+// Opens a log file for appending, creating it when missing: every write
+// lands at the end of the file as it is then, whatever another writer or a
+// truncation did meanwhile, so no offset is ever kept or seeked. A symbolic
+// link as the last part of the path is refused (1921), never followed; a
+// FIFO, device or any other non-regular file is refused (1920) without
+// waiting for a reader. share as for FileOpen: kShareRead holds the file
+// against every other writer (32 for them), kShareRead | kShareWrite lets
+// other processes append too. Returns kInvalidFile with the last error on
+// failure.
+FileHandle FileOpenAppend(const char* path, uint32_t share);
+// 1 when path still names the open file (the same file, not a new one put
+// in its place or a removed one), else 0.
+int FileIsAtPath(FileHandle file, const char* path);
+// 1 when every user may create or replace files in the
+// directory (a planted file or link could then take the log's name).
+int DirectoryOpenToOthers(const char* path);
+
 // The directory separator of paths the filter builds, and how many leading
 // characters of an absolute path belong to its root ("/" or "C:\").
 extern const char kPathSeparator;
@@ -134,9 +157,11 @@ struct LocalTime {
 };
 
 void GetLocalTimeNow(LocalTime* out);
+#if defined(RG_TEST_HOOKS)
 // Test hook: while set, GetLocalTimeNow returns this time; null restores the
 // real clock.
 void SetTestClock(const LocalTime* time);
+#endif
 
 // Formats the time after a picture of yyyy, MM, dd, HH, mm, ss and literal
 // characters. Returns the characters written including the NUL, or 0 with

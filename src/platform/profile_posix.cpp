@@ -24,7 +24,10 @@
 // - Only the first section of a name counts: reading stops where it ends,
 //   so a later section of the same name is never seen. Within it the first
 //   line of a key wins for value reads; a section read delivers every line.
-// - Values are taken whole: quotes and ';' inside them are kept.
+// - Values are taken whole: quotes and ';' inside them are kept, except
+//   that a string read drops one pair of quotes (" or ') enclosing the
+//   whole value, as the Windows reader does: ChangeBanner="My Server" is
+//   the banner My Server on both.
 // - A missing or unreadable file reads as an empty one.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -99,7 +102,7 @@ void NameWant(NameMatch* m, const char* name) {
   NameStart(m);
 }
 
-// The leading number of a value: an optional '-', then decimal digits, or
+// The leading number of a value: an optional '-' or '+', then decimal digits, or
 // hexadecimal digits after 0x / 0X. Wraps modulo 2^32 like a 32-bit
 // accumulator.
 enum NumState : uint8_t { kNumStart, kNumSign, kNumZero, kNumDecimal, kNumHex, kNumEnd };
@@ -121,8 +124,8 @@ void NumFeed(NumParse* n, uint8_t b) {
   bool digit = b >= '0' && b <= '9';
   switch (n->state) {
     case kNumStart:
-      if (b == '-') {
-        n->negative = true;
+      if (b == '-' || b == '+') {
+        n->negative = b == '-';
         n->state = kNumSign;
         return;
       }
@@ -481,6 +484,22 @@ uint32_t ProfileGetInt(const char* section, const char* key, int32_t deflt, cons
   return NumResult(&r.number);
 }
 
+namespace {
+
+// A string value of length bytes in buffer, whole when it was not cut: a
+// whole value loses one pair of quotes that encloses it, as the Windows
+// reader does. Returns the new length; the bytes freed are cleared.
+uint64_t DropEnclosingQuotes(char* buffer, uint64_t length, bool whole) {
+  if (!whole || length < 2 || (buffer[0] != '"' && buffer[0] != '\'') ||
+      buffer[length - 1] != buffer[0])
+    return length;
+  std::memmove(buffer, buffer + 1, size_t(length - 2));
+  buffer[length - 2] = buffer[length - 1] = '\0';
+  return length - 2;
+}
+
+}  // namespace
+
 uint32_t ProfileGetString(const char* section, const char* key, const char* deflt, char* buffer,
                           uint32_t size, const char* path) {
   if (buffer == nullptr || size == 0) return 0;
@@ -494,7 +513,7 @@ uint32_t ProfileGetString(const char* section, const char* key, const char* defl
   }
   uint64_t length = 0;
   if (found) {
-    length = r.out.pos < cap ? r.out.pos : cap;
+    length = DropEnclosingQuotes(buffer, r.out.pos < cap ? r.out.pos : cap, r.out.pos <= cap);
   } else if (deflt != nullptr) {
     length = std::strlen(deflt);
     if (length > cap) length = cap;
@@ -529,6 +548,16 @@ int ProfileFindValue(const char* lines, uint32_t size, const char* key, const ch
     pos += length + 1;
   }
   return 0;
+}
+
+uint32_t ProfileCopyString(const char* value, uint32_t length, char* buffer, uint32_t size) {
+  if (buffer == nullptr || size == 0) return 0;
+  uint64_t cap = uint64_t(size) - 1;
+  uint64_t copied = length < cap ? length : cap;
+  std::memmove(buffer, value, size_t(copied));
+  copied = DropEnclosingQuotes(buffer, copied, length <= cap);
+  buffer[copied] = '\0';
+  return uint32_t(copied);
 }
 
 uint32_t ProfileParseInt(const char* value, uint32_t length, int32_t deflt) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/text.h"
+#include "log/log.h"
 #include "policy/policy.h"
 
 namespace rg {
@@ -52,10 +53,7 @@ void ReleasePolicyContents(FilterPolicy* policy) {
   HeapFreeBlock(policy->BlockResponse);
   policy->BlockResponse = nullptr;
   policy->BlockResponseLength = 0;
-  if (policy->LogFile != kInvalidFile) {
-    FileClose(policy->LogFile);
-    policy->LogFile = kInvalidFile;
-  }
+  CloseLog(policy);
 }
 
 void FreePolicy(FilterPolicy* policy) {

@@ -42,14 +42,13 @@ int32_t ReadInteger(FilterPolicy* policy, const GlobalsSection& globals, GlobalI
   return *value;
 }
 
-// Copies a text key's value into a zero-filled 256-byte block, cut to 254
-// characters; an absent key leaves the block empty.
+// Reads a text key's value into a zero-filled 256-byte block as the string
+// reader would (cut to 254 characters); an absent key leaves it empty.
 void ReadText(const GlobalsSection& globals, GlobalIndex index, char* block) {
   const char* value = nullptr;
   uint32_t length = 0;
-  if (!ProfileFindValue(globals.lines, globals.size, kGlobalKeys[index].name, &value, &length))
-    return;
-  std::memcpy(block, value, length < kTextReadSize - 1 ? length : kTextReadSize - 1);
+  if (ProfileFindValue(globals.lines, globals.size, kGlobalKeys[index].name, &value, &length))
+    ProfileCopyString(value, length, block, kTextReadSize);
 }
 
 // A length limit is present when some Globals line begins with its key

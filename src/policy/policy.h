@@ -74,8 +74,13 @@ struct FilterPolicy {
   char* BlockResponse;  // the 400 page, null until built
   uint32_t BlockResponseLength;
   char* LogDirectory;  // 256 bytes
-  FileHandle LogFile;  // kInvalidFile when none is open
-  char LogDate[52];    // "yyyyMMdd" of the open log file
+  // The day's log this policy writes to, shared with every other live
+  // policy of the process that writes to the same directory; null when none
+  // is open.
+  struct LogSink* Log;
+  // Nonzero: other processes may append to the same day's file (each record
+  // is one write); zero: the file is held against every other writer.
+  int32_t LogShared;
   uint32_t IniFileSize;
   // Most bytes of one request head (request line, headers and the empty
   // line that ends them) a connection may buffer; a longer head is refused.

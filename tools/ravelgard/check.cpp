@@ -1,6 +1,12 @@
-// `ravelgard check`: plays recorded connections to the filter through its
-// ISAPI entry points, with a stand-in server, and reports each verdict.
+// `ravelgard check`: plays recorded connections to the screening engine, as
+// the module would see them, and reports each verdict.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
+#include <deque>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,12 +14,11 @@
 #include <string_view>
 #include <vector>
 
-#include "filter/filter.h"
-#include "log/log.h"
+#include "engine/engine.h"
+#include "frame/framer.h"
 #include "platform/platform.h"
 #include "ravelgard/args.h"
 #include "ravelgard/commands.h"
-#include "ravelgard/framing.h"
 #include "ravelgard/json.h"
 #include "ravelgard/util.h"
 
@@ -30,9 +35,11 @@ const char kCheckUsage[] =
     "\n"
     "Options:\n"
     "  -c, --config FILE           the policy file (Ravelgard.ini); required\n"
-    "      --chunk N               hand each request to the filter in pieces of N bytes\n"
+    "      --chunk N               hand the connection to the filter in pieces of N bytes\n"
     "      --chunk random          ... or in pieces of random size, 1 to 64 bytes\n"
-    "                              (default: each request in one piece)\n"
+    "                              (default: each request in one piece); a piece may\n"
+    "                              hold the end of one request and the start of the\n"
+    "                              next, as a server's reads do\n"
     "      --seed S                seed of --chunk random (default 1)\n"
     "      --client-ip ADDR        client address the server reports (default 127.0.0.1)\n"
     "      --server-software TEXT  banner the server reports (default Microsoft-IIS/10.0)\n"
@@ -41,10 +48,13 @@ const char kCheckUsage[] =
     "      --format text|json      output format (default text)\n"
     "  -h, --help                  show this help\n"
     "\n"
-    "Requests are told apart by HTTP/1.x framing (Content-Length or chunked body).\n"
-    "After each request that passes, the server's response (status 200) is signalled\n"
-    "so that the next request starts afresh. A blocked request ends the connection:\n"
-    "the requests after it in the same file are not screened.\n"
+    "The filter frames the requests itself, exactly as the module does: each request\n"
+    "of a kept-alive or pipelined connection is screened on its own, and a framing\n"
+    "that servers could read differently is refused (reason 41). After each piece, a\n"
+    "response (status 200) is signalled for every request that ended in it. A blocked\n"
+    "request ends the connection: the requests after it are not screened. Where the\n"
+    "framing cannot be told, the rest of the file is reported as one request. Files\n"
+    "are read a block at a time, so their size does not matter.\n"
     "\n"
     "Text output: one line per request, 'FILE #N: VERDICT', where VERDICT is\n"
     "'passed', 'passed in Simulate mode', 'blocked' or 'not screened'; after a\n"
@@ -77,107 +87,47 @@ struct CheckOptions {
 struct Record {
   uint32_t reason;
   uint32_t winError;
-  DWORD result;
+  bool blocked;
   std::string message;  // the log's reason field without its outer spaces
   std::string request;  // the log's request field
   bool hasRequest;      // false where the log writes "-"
 };
 
-// The stand-in server's side of one connection, reached through the
-// filter context's ServerContext.
-struct Connection {
-  const CheckOptions* options;
-  std::vector<Record> records;
-  std::string written;  // what WriteClient sent
-};
-
-enum class Verdict { kPassed, kSimulated, kBlocked, kNotScreened };
+enum class Outcome { kPassed, kSimulated, kBlocked, kNotScreened };
 
 struct RequestResult {
-  Verdict verdict;
+  Outcome verdict;
   size_t bytes;
   bool complete;
   std::vector<Record> records;
 };
 
-const char* VerdictName(Verdict v, Format format) {
+const char* VerdictName(Outcome v, Format format) {
   switch (v) {
-    case Verdict::kPassed: return "passed";
-    case Verdict::kSimulated: return format == Format::kJson ? "passed-simulate"
+    case Outcome::kPassed: return "passed";
+    case Outcome::kSimulated: return format == Format::kJson ? "passed-simulate"
                                                              : "passed in Simulate mode";
-    case Verdict::kBlocked: return "blocked";
-    case Verdict::kNotScreened: return format == Format::kJson ? "not-screened" : "not screened";
+    case Outcome::kBlocked: return "blocked";
+    case Outcome::kNotScreened: return format == Format::kJson ? "not-screened" : "not screened";
   }
   return "";
 }
 
-// ---------------------------------------------------------------- server
+// ---------------------------------------------------------------- records
 
-BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, DWORD* size) {
-  const Connection* c = static_cast<const Connection*>(pfc->ServerContext);
-  const std::string* value = nullptr;
-  if (std::strcmp(name, "REMOTE_ADDR") == 0) value = &c->options->clientIp;
-  if (std::strcmp(name, "SERVER_SOFTWARE") == 0) value = &c->options->serverSoftware;
-  if (value == nullptr) {
-    SetLastErrorValue(1413);  // ERROR_INVALID_INDEX: no such variable
-    return FALSE;
-  }
-  // A server answers the size probe (or a short buffer) with the size that
-  // holds the value and its NUL.
-  DWORD needed = static_cast<DWORD>(value->size() + 1);
-  if (buffer == nullptr || *size < needed) {
-    *size = needed;
-    SetLastErrorValue(kErrorInsufficientBuffer);
-    return FALSE;
-  }
-  std::memcpy(buffer, value->c_str(), needed);
-  *size = needed;
-  return TRUE;
-}
-
-BOOL WINAPI WriteClient(HTTP_FILTER_CONTEXT* pfc, LPVOID bytes, DWORD* count, DWORD) {
-  Connection* c = static_cast<Connection*>(pfc->ServerContext);
-  if (bytes != nullptr && count != nullptr) c->written.append(static_cast<const char*>(bytes), *count);
-  return TRUE;
-}
-
-BOOL WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT*, LPSTR, DWORD) { return TRUE; }
-VOID* WINAPI AllocMem(HTTP_FILTER_CONTEXT*, DWORD, DWORD) { return nullptr; }
-BOOL WINAPI ServerSupportFunction(HTTP_FILTER_CONTEXT*, DWORD, PVOID, ULONG_PTR, ULONG_PTR) {
-  return FALSE;
-}
-BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT*, LPSTR, LPVOID, DWORD*) { return FALSE; }
-BOOL WINAPI SetHeader(HTTP_FILTER_CONTEXT*, LPSTR, LPSTR) { return TRUE; }
-BOOL WINAPI AddHeader(HTTP_FILTER_CONTEXT*, LPSTR, LPSTR) { return TRUE; }
-
-// The log's reason field for a record, without the single space that opens
-// and the one that closes every message.
-std::string ReasonMessage(uint32_t reason, uint32_t matchIndex) {
-  char field[1024];
-  std::memset(field, 0, sizeof field);
-  FormatReason(g_policy, field, reason, matchIndex, 0);
-  std::string_view text(field, strnlen(field, sizeof field));
-  constexpr std::string_view kNoError = "[-] ";
-  if (text.size() >= kNoError.size() && text.substr(text.size() - kNoError.size()) == kNoError)
-    text.remove_suffix(kNoError.size());
-  if (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  if (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return std::string(text);
-}
-
-void ObserveVerdict(HTTP_FILTER_CONTEXT* pfc, const ScanContext* context, uint32_t reason,
-                    uint32_t matchIndex, uint32_t winError, DWORD result) {
-  Connection* c = static_cast<Connection*>(pfc->ServerContext);
-  Record r{reason, winError, result, ReasonMessage(reason, matchIndex), std::string(), false};
-  // The same bytes the log's request field holds.
-  uint32_t n = 0;
-  if (context != nullptr && context->data != nullptr)
-    n = context->lineComplete ? context->lineEnd : context->length;
-  if (n > 0) {
-    r.request.assign(reinterpret_cast<const char*>(context->data), n);
+// The record a verdict writes, as the command reports it.
+Record MakeRecord(const EnginePolicy* policy, const Screening* state, const rg::Verdict& v) {
+  char message[1024];
+  FormatVerdictMessage(policy, v, message, sizeof message);
+  Record r{static_cast<uint32_t>(v.reason), v.winError, Blocks(v), message, std::string(), false};
+  const void* bytes = nullptr;
+  uint32_t length = 0;
+  RecordedRequest(state, &bytes, &length);
+  if (length > 0) {
+    r.request.assign(static_cast<const char*>(bytes), length);
     r.hasRequest = true;
   }
-  c->records.push_back(std::move(r));
+  return r;
 }
 
 // ---------------------------------------------------------------- chunks
@@ -200,67 +150,13 @@ size_t NextChunkSize(const CheckOptions& o, uint64_t* random, size_t remaining) 
 
 // ---------------------------------------------------------------- screening
 
-// Plays one recorded connection to the filter.
-std::vector<RequestResult> ScreenConnection(const CheckOptions& o, const std::string& bytes,
-                                            uint64_t* random) {
-  Connection connection{&o, {}, {}};
-  HTTP_FILTER_CONTEXT pfc{};
-  pfc.cbSize = sizeof pfc;
-  pfc.Revision = HTTP_FILTER_REVISION;
-  pfc.ServerContext = &connection;
-  pfc.GetServerVariable = GetServerVariable;
-  pfc.AddResponseHeaders = AddResponseHeaders;
-  pfc.WriteClient = WriteClient;
-  pfc.AllocMem = AllocMem;
-  pfc.ServerSupportFunction = ServerSupportFunction;
-
-  std::vector<RequestResult> results;
-  bool closed = false;
-  std::string chunk;
-  for (const RequestSpan& span : SplitRequests(bytes)) {
-    RequestResult result{Verdict::kNotScreened, span.length, span.complete, {}};
-    if (closed) {
-      results.push_back(std::move(result));
-      continue;
-    }
-    size_t firstRecord = connection.records.size();
-    bool blocked = false;
-    size_t sent = 0;
-    while (sent < span.length && !blocked) {
-      size_t n = NextChunkSize(o, random, span.length - sent);
-      // The filter gets its own copy, as it would get the server's buffer.
-      chunk.assign(bytes, span.offset + sent, n);
-      HTTP_FILTER_RAW_DATA raw{chunk.data(), static_cast<DWORD>(n), static_cast<DWORD>(n), 0};
-      blocked = HttpFilterProc(&pfc, SF_NOTIFY_READ_RAW_DATA, &raw) == SF_STATUS_REQ_FINISHED;
-      sent += n;
-    }
-    // A server answers a request once it has all of it; the response tells
-    // the filter that the next bytes begin a new request.
-    if (!blocked && span.complete) {
-      HTTP_FILTER_SEND_RESPONSE response{GetHeader, SetHeader, AddHeader, 200, 0};
-      blocked = HttpFilterProc(&pfc, SF_NOTIFY_SEND_RESPONSE, &response) == SF_STATUS_REQ_FINISHED;
-    }
-    result.records.assign(connection.records.begin() + static_cast<std::ptrdiff_t>(firstRecord),
-                          connection.records.end());
-    if (blocked) {
-      result.verdict = Verdict::kBlocked;
-      closed = true;
-    } else {
-      result.verdict = result.records.empty() ? Verdict::kPassed : Verdict::kSimulated;
-    }
-    results.push_back(std::move(result));
-  }
-  HttpFilterProc(&pfc, SF_NOTIFY_END_OF_NET_SESSION, nullptr);
-  return results;
-}
-
 // The record that decided the verdict: the one that blocked, else the first
 // that was logged and let through. Null when there is none.
 const Record* DecidingRecord(const RequestResult& r) {
   if (r.records.empty()) return nullptr;
-  if (r.verdict == Verdict::kBlocked) {
+  if (r.verdict == Outcome::kBlocked) {
     for (size_t i = r.records.size(); i-- > 0;)
-      if (r.records[i].result == SF_STATUS_REQ_FINISHED) return &r.records[i];
+      if (r.records[i].blocked) return &r.records[i];
   }
   return &r.records.front();
 }
@@ -285,9 +181,9 @@ void AppendText(std::string* out, const std::string& name, size_t index, const R
     *out += ", ";
     AppendRecordText(out, *deciding);
   }
-  if (r.verdict == Verdict::kNotScreened)
+  if (r.verdict == Outcome::kNotScreened)
     *out += " (the connection was closed after request #" + std::to_string(blockedIndex) + ")";
-  else if (!r.complete && r.verdict != Verdict::kBlocked)
+  else if (!r.complete && r.verdict != Outcome::kBlocked)
     *out += " (incomplete: the recording ends inside this request, the filter was still "
             "waiting for the rest)";
   *out += '\n';
@@ -342,6 +238,285 @@ void AppendJson(std::string* out, const std::string& name, size_t index, const R
 void Print(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
 }
+
+// The counts of the closing line.
+struct Totals {
+  size_t total = 0, passed = 0, simulated = 0, blocked = 0, notScreened = 0;
+  void Count(Outcome v) {
+    ++total;
+    switch (v) {
+      case Outcome::kPassed: ++passed; break;
+      case Outcome::kSimulated: ++simulated; break;
+      case Outcome::kBlocked: ++blocked; break;
+      case Outcome::kNotScreened: ++notScreened; break;
+    }
+  }
+};
+
+// ---------------------------------------------------------------- streaming
+
+// An opened request file: read in blocks, never held whole.
+struct Input {
+  int fd = -1;
+  bool isStdin = false;
+  std::string shown;  // "standard input" or the name, for messages
+  std::string name;   // "<stdin>" or the name, for results
+};
+
+// Reads up to size bytes; 0 at the end, -1 with errno on failure.
+ssize_t ReadSome(int fd, char* into, size_t size) {
+  for (;;) {
+    ssize_t got = read(fd, into, size);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+// One recorded connection, played to the engine as the module would see it:
+// the bytes in deliveries (a whole request each by default, or pieces of a
+// fixed or random size that may hold the end of one request and the start
+// of the next), the engine framing and screening each request on its own,
+// and a response after every request that ended within a delivery, once the
+// delivery has been handled. Requests are reported as they end, so memory
+// stays bounded whatever the size of the recording.
+//
+// The requests reported are told apart by a framer of their own that reads
+// the recording from its start, so that a request let through in Simulate
+// mode (after which the engine starts afresh at the next delivery, as the
+// module does) is still reported as the one request the client sent. When
+// that framer refuses the framing, the rest of the recording is reported as
+// one request: where the next would start cannot be told.
+class ConnectionPlayer {
+ public:
+  ConnectionPlayer(const CheckOptions& o, EnginePolicy* policy, uint64_t* random,
+                   const std::string& name, std::string* out, Totals* totals)
+      : o_(o), policy_(policy), random_(random), name_(name), out_(out), totals_(totals) {
+    FramerInit(&reporter_, FrameKind::kRequest, 0);
+  }
+  ~ConnectionPlayer() { CloseScreening(state_); }
+
+  // Hands over the next bytes of the recording in deliveries.
+  void Take(const char* bytes, size_t length) {
+    while (length > 0) {
+      size_t n = DeliverySize(length);
+      Deliver(bytes, n);
+      bytes += n;
+      length -= n;
+    }
+  }
+
+  // The end of the recording: what is left is a request cut short, unless
+  // it is only line ends.
+  void Finish() {
+    if (!wholeDelivery_.empty()) {
+      std::string rest;
+      rest.swap(wholeDelivery_);
+      Screen(rest.data(), rest.size());
+    }
+    // Line ends after the last request are no request, unless the engine
+    // judged them or the recording holds nothing else. After a framing the
+    // reporter refused, the rest of the recording is taken as that one
+    // request, which then ends where the recording does.
+    bool judged = !records_.empty() && records_.back().first >= requestStart_;
+    bool nothingElse = index_ == 0 && pending_.empty();
+    if (position_ > requestStart_ && (!onlyLineEnds_ || judged || nothingElse))
+      Report(position_, reporterFailed_);
+    Flush();
+  }
+
+ private:
+  struct Pending {
+    uint64_t start;
+    uint64_t end;
+    bool complete;
+  };
+
+  // In the default mode a delivery is one whole request: the reporter's
+  // framer says where it ends; bytes are gathered (in a bounded buffer)
+  // until it does.
+  size_t DeliverySize(size_t length) {
+    if (o_.chunkMode != ChunkMode::kWhole)
+      return NextChunkSize(o_, random_, length);
+    return length;
+  }
+
+  void Deliver(const char* bytes, size_t length) {
+    if (o_.chunkMode == ChunkMode::kWhole) {
+      // Gather up to each request end; a request larger than the buffer
+      // goes out in pieces of the buffer's size.
+      size_t at = 0;
+      while (at < length) {
+        size_t end = NextReportedEnd(bytes + at, length - at);
+        wholeDelivery_.append(bytes + at, end);
+        at += end;
+        if (atBoundary_ || wholeDelivery_.size() >= kWholeLimit) {
+          std::string delivery;
+          delivery.swap(wholeDelivery_);
+          Screen(delivery.data(), delivery.size());
+        }
+      }
+      return;
+    }
+    size_t at = 0;
+    while (at < length) at += NextReportedEnd(bytes + at, length - at);
+    Screen(bytes, length);
+  }
+
+  // Feeds the reporter's framer up to the next request end (or all of the
+  // bytes), notes the request that ends there, and returns the bytes taken.
+  size_t NextReportedEnd(const char* bytes, size_t length) {
+    atBoundary_ = false;
+    if (reporterFailed_) {
+      NoteBytes(bytes, length);
+      return length;
+    }
+    size_t taken = 0;
+    while (taken < length) {
+      FrameResult r = FramerFeed(&reporter_, bytes + taken, length - taken);
+      if (r.error != FrameError::kNone) {
+        reporterFailed_ = true;
+        NoteBytes(bytes + taken, length - taken);
+        return length;
+      }
+      NoteBytes(bytes + taken, r.consumed);
+      taken += r.consumed;
+      if (r.messageComplete) {
+        Report(position_, true);
+        atBoundary_ = true;
+        return taken;
+      }
+      if (r.consumed == 0) break;
+    }
+    if (taken < length) {  // cannot happen with a healthy framer; report the rest as is
+      NoteBytes(bytes + taken, length - taken);
+      taken = length;
+    }
+    return taken;
+  }
+
+  void NoteBytes(const char* bytes, size_t length) {
+    for (size_t i = 0; i < length && onlyLineEnds_; ++i)
+      onlyLineEnds_ = bytes[i] == '\r' || bytes[i] == '\n';
+    position_ += length;
+  }
+
+  void Report(uint64_t end, bool complete) {
+    pending_.push_back(Pending{requestStart_, end, complete});
+    requestStart_ = end;
+    onlyLineEnds_ = true;
+  }
+
+  // The engine's side of one delivery: every request in it screened in
+  // turn; a refused one refuses the rest of the delivery.
+  void Screen(const char* bytes, size_t length) {
+    uint64_t at = screened_;
+    screened_ += length;
+    if (closed_) return;
+    const char* p = bytes;
+    size_t left = length;
+    int completed = 0;
+    while (left > 0) {
+      if (state_ == nullptr) {
+        uint32_t error = OpenScreening(policy_, o_.clientIp.c_str(), &state_);
+        if (error != 0) {
+          rg::Verdict failure{};
+          failure.kind = VerdictKind::kRejected;
+          failure.reason = kReasonWindowsError;
+          failure.winError = error;
+          LogVerdict(policy_, nullptr, failure);
+          records_.push_back({at, MakeRecord(policy_, nullptr, failure)});
+          Close(at);
+          break;
+        }
+      }
+      uint32_t n = left > kMaxScreen ? kMaxScreen : static_cast<uint32_t>(left);
+      rg::Verdict v = rg::Screen(state_, p, n);
+      if (v.kind == VerdictKind::kRejected) {
+        LogVerdict(policy_, state_, v);
+        records_.push_back({at, MakeRecord(policy_, state_, v)});
+        if (Blocks(v)) Close(at);
+        // The module hands the verdict back for the whole delivery: the
+        // rest of it goes by unscreened after a simulated pass.
+        break;
+      }
+      if (v.messageComplete) ++completed;
+      if (v.consumed == 0) break;
+      p += v.consumed;
+      left -= v.consumed;
+      at += v.consumed;
+    }
+    // The server answers each request that arrived whole.
+    for (int i = 0; i < completed && !closed_; ++i) ResponseStarted(state_, 200);
+    Flush();
+  }
+
+  void Close(uint64_t at) {
+    closed_ = true;
+    closedAt_ = at;
+  }
+
+  // Reports every request the engine is done with.
+  void Flush() {
+    while (!pending_.empty() && (closed_ || pending_.front().end <= screened_)) {
+      Pending p = pending_.front();
+      pending_.pop_front();
+      RequestResult result{Outcome::kPassed, static_cast<size_t>(p.end - p.start), p.complete, {}};
+      while (!records_.empty() && records_.front().first < p.end) {
+        result.records.push_back(std::move(records_.front().second));
+        records_.pop_front();
+      }
+      bool blocked = false;
+      for (const Record& r : result.records) blocked = blocked || r.blocked;
+      if (blocked) {
+        result.verdict = Outcome::kBlocked;
+        blockedIndex_ = index_ + 1;
+      } else if (closed_ && p.start >= closedAt_) {
+        result.verdict = Outcome::kNotScreened;
+      } else if (!result.records.empty()) {
+        result.verdict = Outcome::kSimulated;
+      }
+      Emit(result);
+    }
+  }
+
+  void Emit(const RequestResult& r) {
+    ++index_;
+    totals_->Count(r.verdict);
+    if (o_.format == Format::kJson)
+      AppendJson(out_, name_, index_, r);
+    else
+      AppendText(out_, name_, index_, r, blockedIndex_);
+    if (out_->size() >= kOutputFlush) {
+      Print(*out_);
+      out_->clear();
+    }
+  }
+
+  static constexpr size_t kWholeLimit = 1 << 20;
+  static constexpr size_t kMaxScreen = 1 << 30;
+  static constexpr size_t kOutputFlush = 1 << 16;
+
+  const CheckOptions& o_;
+  EnginePolicy* policy_;
+  uint64_t* random_;
+  const std::string& name_;
+  std::string* out_;
+  Totals* totals_;
+  Screening* state_ = nullptr;
+  Framer reporter_;
+  bool reporterFailed_ = false;
+  bool atBoundary_ = false;
+  bool onlyLineEnds_ = true;
+  uint64_t position_ = 0;      // bytes the reporter has seen
+  uint64_t requestStart_ = 0;  // where the request being framed began
+  uint64_t screened_ = 0;      // bytes handed to the engine's side
+  bool closed_ = false;        // a block ended the connection
+  uint64_t closedAt_ = 0;
+  std::string wholeDelivery_;
+  std::deque<Pending> pending_;
+  std::deque<std::pair<uint64_t, Record>> records_;
+  size_t index_ = 0;
+  size_t blockedIndex_ = 0;
+};
 
 // ---------------------------------------------------------------- arguments
 
@@ -464,18 +639,37 @@ int RunCheck(int argc, char** argv) {
                DescribePolicyReadError(error, problem));
     return kExitUsage;
   }
-  std::vector<std::string> inputs(o.files.size());
-  for (size_t i = 0; i < o.files.size(); ++i) {
-    const std::string& name = o.files[i];
-    error = ReadInput(name, &inputs[i], &problem);
+  // Request files are looked at before the filter starts, so that a bad
+  // argument leaves neither partial output nor a log behind; they are read
+  // only when their turn comes, a block at a time. Standard input cannot be
+  // looked at without reading: its first block is read now.
+  std::string stdinFirst;
+  for (const std::string& name : o.files) {
     std::string shown = name == "-" ? "standard input" : name;
-    if (error != 0) {
-      if (problem.isDirectory) PrintError("cannot read " + shown + ": it is a directory");
-      else if (problem.tooLarge) PrintError("cannot read " + shown + ": it is larger than 1 GiB");
-      else PrintError("cannot read " + shown + ": " + DescribeError(error));
+    if (name == "-") {
+      char block[65536];
+      ssize_t got = ReadSome(0, block, sizeof block);
+      if (got < 0) {
+        PrintError("cannot read " + shown + ": " + DescribeError(WinErrorFromErrno(errno)));
+        return kExitUsage;
+      }
+      stdinFirst.assign(block, static_cast<size_t>(got));
+      if (got == 0) {
+        PrintError("cannot screen " + shown + ": it is empty, so it holds no request");
+        return kExitUsage;
+      }
+      continue;
+    }
+    struct stat st {};
+    if (stat(name.c_str(), &st) != 0) {
+      PrintError("cannot read " + shown + ": " + DescribeError(WinErrorFromErrno(errno)));
       return kExitUsage;
     }
-    if (inputs[i].empty()) {
+    if (S_ISDIR(st.st_mode)) {
+      PrintError("cannot read " + shown + ": it is a directory");
+      return kExitUsage;
+    }
+    if (S_ISREG(st.st_mode) && st.st_size == 0) {
       PrintError("cannot screen " + shown + ": it is empty, so it holds no request");
       return kExitUsage;
     }
@@ -490,10 +684,11 @@ int RunCheck(int argc, char** argv) {
     }
   }
   const std::string& logDirectory = privateLog.empty() ? o.logDirectory : privateLog;
-  HTTP_FILTER_VERSION version{};
-  version.dwServerFilterVersion = HTTP_FILTER_REVISION;
-  if (!StartFilter(&version, o.iniPath.c_str(), logDirectory.c_str())) {
-    error = GetLastErrorValue();
+  EngineOptions engineOptions;
+  engineOptions.logDirectory = logDirectory.c_str();
+  EnginePolicy* policy = nullptr;
+  error = LoadEnginePolicy(o.iniPath.c_str(), &engineOptions, &policy);
+  if (error != 0) {
     if (!privateLog.empty()) RemoveTree(privateLog);
     if (o.logDirectory.empty())
       PrintError("cannot load policy from " + o.iniPath + ": " + DescribeError(error));
@@ -507,31 +702,50 @@ int RunCheck(int argc, char** argv) {
   // change during the run, the filter makes it anew; it is removed again at
   // the end.)
   if (!privateLog.empty()) RemoveTree(privateLog);
-  g_verdictObserver = ObserveVerdict;
 
   uint64_t random = o.seed;
-  size_t total = 0, passed = 0, simulated = 0, blocked = 0, notScreened = 0;
-  for (size_t f = 0; f < o.files.size(); ++f) {
-    const std::string name = o.files[f] == "-" ? "<stdin>" : o.files[f];
-    std::vector<RequestResult> results = ScreenConnection(o, inputs[f], &random);
-    size_t blockedIndex = 0;
-    std::string out;
-    for (size_t i = 0; i < results.size(); ++i) {
-      const RequestResult& r = results[i];
-      ++total;
-      switch (r.verdict) {
-        case Verdict::kPassed: ++passed; break;
-        case Verdict::kSimulated: ++simulated; break;
-        case Verdict::kBlocked: ++blocked; blockedIndex = i + 1; break;
-        case Verdict::kNotScreened: ++notScreened; break;
+  Totals totals;
+  int readFailure = 0;
+  for (size_t f = 0; f < o.files.size() && readFailure == 0; ++f) {
+    const bool isStdin = o.files[f] == "-";
+    const std::string name = isStdin ? "<stdin>" : o.files[f];
+    const std::string shown = isStdin ? "standard input" : o.files[f];
+    int fd = 0;
+    if (!isStdin) {
+      fd = open(o.files[f].c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) {
+        PrintError("cannot read " + shown + ": " + DescribeError(WinErrorFromErrno(errno)));
+        readFailure = kExitUsage;
+        break;
       }
-      if (o.format == Format::kJson) AppendJson(&out, name, i + 1, r);
-      else AppendText(&out, name, i + 1, r, blockedIndex);
     }
+    std::string out;
+    {
+      ConnectionPlayer player(o, policy, &random, name, &out, &totals);
+      if (isStdin) player.Take(stdinFirst.data(), stdinFirst.size());
+      std::vector<char> block(1 << 16);
+      for (;;) {
+        ssize_t got = ReadSome(fd, block.data(), block.size());
+        if (got == 0) break;
+        if (got < 0) {
+          PrintError("cannot read " + shown + ": " + DescribeError(WinErrorFromErrno(errno)));
+          readFailure = kExitUsage;
+          break;
+        }
+        player.Take(block.data(), static_cast<size_t>(got));
+      }
+      player.Finish();
+    }
+    if (!isStdin) close(fd);
     Print(out);
   }
-  g_verdictObserver = nullptr;
-  TerminateFilter(0);
+  size_t total = totals.total, passed = totals.passed, simulated = totals.simulated,
+         blocked = totals.blocked, notScreened = totals.notScreened;
+  uint64_t lost = LostLogRecords(policy);
+  ReleaseEnginePolicy(policy);
+  if (lost > 0)
+    PrintError(std::to_string(lost) + (lost == 1 ? " log record" : " log records") +
+               " could not be written to " + logDirectory);
   if (!privateLog.empty()) RemoveTree(privateLog);
 
   if (o.format == Format::kText) {
@@ -545,6 +759,7 @@ int RunCheck(int argc, char** argv) {
     Print(summary + "\n");
   }
   std::fflush(stdout);
+  if (readFailure != 0) return readFailure;
   return blocked > 0 ? kExitFindings : kExitOk;
 }
 
