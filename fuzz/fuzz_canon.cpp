@@ -22,7 +22,7 @@ namespace {
 
 using rg::fuzz::Require;
 
-constexpr uint32_t kChangedReason = rg::kReasonUrlReCanonChanged;
+constexpr rg::ReasonCode kChangedReason = rg::kReasonUrlReCanonChanged;
 
 // Copies the bytes into a block of exactly their size, so that the address
 // sanitizer sees any read or write past the end.

@@ -27,7 +27,9 @@
 //      20 a version grown longer than every accepted version;
 //      22, 23 a header name or value grown too long;
 //      31 the payload grown too long, where the whole request may instead
-//         be refused for a high-bit payload byte further on (39).
+//         be refused for a high-bit payload byte further on (39);
+//      40 a head grown past the cap: one-chunk delivery also stops at the
+//         cap, but may judge the prefix up to it by another early rule.
 //    Those rules look at a prefix that one-chunk delivery never sees, so its
 //    verdict may differ; invariant 1 still pins them down exactly.
 #include <cstdint>
@@ -69,6 +71,7 @@ bool EarlyRule(uint32_t reason) {
     case rg::kReasonHeaderNameTooLong:
     case rg::kReasonHeaderValueTooLong:
     case rg::kReasonPayloadTooLong:
+    case rg::kReasonHeadTooLong:
       return true;
     default:
       return false;

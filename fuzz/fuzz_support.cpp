@@ -241,6 +241,11 @@ FilterPolicy* NewFuzzPolicy(FuzzedDataProvider* input, const std::string& logDir
   Require(logDirectory.size() < 255, "scratch directory path too long");
   std::memcpy(p->LogDirectory, logDirectory.data(), logDirectory.size());
 
+  // Half the policies keep the default head cap (0 reads as it); the others
+  // get one small enough for short inputs to reach.
+  uint8_t headCap = input->ConsumeIntegral<uint8_t>();
+  p->MaxHeadLength = headCap < 128 ? 0 : uint32_t(headCap - 127) * 8;
+
   std::string_view banner = kBanners[input->ConsumeIntegral<uint8_t>() % std::size(kBanners)];
   if (p->RemoveBanner) {
     Require(BuildBlockResponse(p, nullptr) == 0, "block response not built");

@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${FUZZ_SECONDS:-45}"
 build="${FUZZ_BUILD_DIR:-build/fuzz}"
-targets=(fuzz_ini fuzz_canon fuzz_filter fuzz_chunking)
+targets=(fuzz_ini fuzz_canon fuzz_filter fuzz_chunking fuzz_framer)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DRG_BUILD_FUZZ=ON -DRG_BUILD_TESTS=OFF -DRG_BUILD_BENCH=OFF >/dev/null
@@ -25,6 +25,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 dict_for() {
   case "$1" in
     fuzz_ini) echo fuzz/ini.dict ;;
+    fuzz_framer) echo fuzz/framer.dict ;;
     *) echo fuzz/http.dict ;;
   esac
 }

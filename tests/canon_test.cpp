@@ -379,7 +379,7 @@ TEST(CanonicalizeCopy, PassesOrReportsDoubleEncoding) {
       {"%C3%83%C2%A9", 0, true, Hex("C3 A9")},
       {"", 0, true, ""},
   };
-  const uint32_t kChanged = kReasonHeaderValueReCanonChanged;
+  const ReasonCode kChanged = kReasonHeaderValueReCanonChanged;
   for (const CopyCase& c : cases) {
     SCOPED_TRACE(Printable(c.element) + " second pass " + std::to_string(c.secondPass));
     int64_t liveBefore = LiveBlockCount();

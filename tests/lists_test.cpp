@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "filter/filter.h"
 #include "platform/platform.h"
 #include "policy/policy.h"
 #include "support/test_support.h"
@@ -514,6 +515,36 @@ TEST(FreePolicy, ReleasesEveryListAndBuffer) {
   test::SetList(&policy->UrlSequences, {".."});
   test::SetList(&policy->QuerySequences, {"<"});
   policy->BlockResponse = static_cast<char*>(HeapAllocZero(64));
+  FreePolicy(policy);
+  EXPECT_EQ(LiveBlockCount(), liveBefore);
+}
+
+// The one release path, which a failed load takes as well: it leaves a
+// record with no block and no open file whose block response reads as not
+// built (its length 0 with it), and a second run releases nothing again.
+TEST(ReleasePolicyContents, LeavesNothingBehindAndMayRunTwice) {
+  test::TempDir dir;
+  int64_t liveBefore = LiveBlockCount();
+  FilterPolicy* policy = test::NewDefaultPolicy();
+  test::SetList(&policy->Verbs, {"GET"});
+  test::SetLimits(&policy->HeaderLimits, {{"Cookie", 9}});
+  policy->Simulate = 1;
+  ASSERT_EQ(BuildBlockResponse(policy, "Web"), 0u);
+  ASSERT_NE(policy->BlockResponseLength, 0u);
+  policy->LogFile = FileOpen(dir.File("log").c_str(), kAccessWrite, kShareRead, kOpenAlways);
+  ASSERT_NE(policy->LogFile, kInvalidFile);
+  for (int run = 0; run < 2; ++run) {
+    ReleasePolicyContents(policy);
+    EXPECT_EQ(policy->Verbs.entries, nullptr);
+    EXPECT_EQ(policy->HeaderLimits.names, nullptr);
+    EXPECT_EQ(policy->Banner, nullptr);
+    EXPECT_EQ(policy->LogDirectory, nullptr);
+    EXPECT_EQ(policy->BlockResponse, nullptr);
+    EXPECT_EQ(policy->BlockResponseLength, 0u);
+    EXPECT_EQ(policy->LogFile, kInvalidFile);
+    EXPECT_EQ(policy->Simulate, 1) << "scalar members stay";
+  }
+  EXPECT_EQ(LiveBlockCount(), liveBefore + 1) << "only the record itself is left";
   FreePolicy(policy);
   EXPECT_EQ(LiveBlockCount(), liveBefore);
 }

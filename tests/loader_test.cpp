@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "policy/globals.h"
 #include "support/test_support.h"
 
 namespace rg {
@@ -186,9 +187,41 @@ TEST_F(LoaderTest, DefaultsWhenNothingIsSet) {
     EXPECT_EQ(p->BlockResponse, nullptr) << "built later from the server's own banner";
     EXPECT_EQ(p->HighPriority, 1);
     EXPECT_EQ(p->Simulate, 0);
+    EXPECT_EQ(p->MaxHeadLength, kDefaultMaxHeadLength);
     EXPECT_EQ(std::string(p->LogDirectory), dir.path + "/LogFiles");
     EXPECT_NE(p->LogFile, kInvalidFile);
     EXPECT_EQ(std::strlen(p->LogDate), 8u);
+  }
+}
+
+// Each Globals key of the table, set alone to a value other than its
+// default, reaches its own member and no other: the other integer members
+// keep their defaults and the length limits stay absent.
+TEST_F(LoaderTest, EachGlobalsKeySetsItsOwnMember) {
+  for (const GlobalKey& key : kGlobalKeys) {
+    SCOPED_TRACE(key.name);
+    FreePolicy(policy);
+    policy = NewUnloadedPolicy();
+    std::string value = key.kind == GlobalKind::kText       ? At("@/text")
+                        : key.kind == GlobalKind::kLength   ? "77"
+                        : key.deflt == 0                    ? "7"
+                                                            : "0";
+    ASSERT_EQ(Load(std::string("[Globals]\n") + key.name + "=" + value + "\n"), 0u);
+    for (const GlobalKey& other : kGlobalKeys) {
+      SCOPED_TRACE(other.name);
+      bool same = &other == &key;
+      if (other.kind == GlobalKind::kInteger) {
+        EXPECT_EQ(*GlobalInteger(policy, other), same ? std::stoi(value) : other.deflt);
+      } else if (other.kind == GlobalKind::kLength) {
+        EXPECT_EQ(policy->*other.present, same ? 1 : 0);
+        if (same) {
+          EXPECT_EQ(policy->*other.limit, 77u);
+        }
+      }
+    }
+    EXPECT_EQ(std::string(policy->Banner), key.name == std::string("ChangeBanner") ? value : "");
+    EXPECT_EQ(std::string(policy->LogDirectory),
+              key.name == std::string("LogFilesDir") ? value : dir.path + "/LogFiles");
   }
 }
 
@@ -455,6 +488,40 @@ TEST_F(LoaderTest, PathsTooLongFailWith206) {
 TEST_F(LoaderTest, MissingIniFileFailsWithoutCreatingALog) {
   EXPECT_EQ(LoadPolicy(policy, ini.c_str()), kErrorFileNotFound);
   ExpectNothingKept(policy);
+  EXPECT_FALSE(Exists(dir.path + "/LogFiles"));
+}
+
+// The head cap is the host's: a value it set before the load stays, and
+// nothing in the file touches it.
+TEST_F(LoaderTest, HeadCapSetByTheHostIsKept) {
+  policy->MaxHeadLength = 1234;
+  ASSERT_EQ(Load("[Globals]\nMaxHeadLength=5\n"), 0u);
+  EXPECT_EQ(policy->MaxHeadLength, 1234u);
+}
+
+// The INI file is read to its end several times: a FIFO in its place would
+// hang the start (no writer ever comes), so anything but a regular file is
+// refused at once. A path through a loop of symbolic links names no file.
+TEST_F(LoaderTest, IniThatIsNoRegularFileFailsAtOnce) {
+  ASSERT_EQ(0, mkfifo(ini.c_str(), 0600));
+  std::string loop = dir.File("loop");
+  ASSERT_EQ(0, symlink("loop", loop.c_str()));
+  struct Case {
+    std::string path;
+    uint32_t error;
+  };
+  const std::vector<Case> cases = {
+      {ini, kErrorCantAccessFile},
+      {loop, kErrorCantResolveFilename},
+      {loop + "/Ravelgard.ini", kErrorCantResolveFilename},
+  };
+  alarm(60);  // a blocking open would hang the test: end it instead
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(LoadPolicy(policy, c.path.c_str()), c.error);
+    ExpectNothingKept(policy);
+  }
+  alarm(0);
   EXPECT_FALSE(Exists(dir.path + "/LogFiles"));
 }
 

@@ -272,7 +272,9 @@ TEST_F(LogTest, ReasonFieldsWithTheirArguments) {
       // the caller; neither must be read past its end.
       {4, 9, 0, " [Denied verb '-' found in Url] [-] "},
       {30, 5, 0, " [Request header '-' value exceeds allowed length (-1)] [-] "},
-      {40, 0, 0, " [Unknown reason 40] [-] "},
+      {40, 0, 0, " [Request head exceeds allowed length] [-] "},
+      {kReasonCount, 0, 0, " [Unknown reason 41] [-] "},
+      {0xFFFFFFFFu, 0, 0, " [Unknown reason -1] [-] "},
   };
   for (const Case& c : cases) {
     char out[1024] = {};

@@ -315,8 +315,8 @@ TEST(PlatformErrors, ErrnoMapsToWindowsNumbers) {
   const std::vector<std::pair<int, uint32_t>> cases = {
       {ENOENT, 2},  {ENOTDIR, 3},       {EACCES, 5},  {EPERM, 5},   {EISDIR, 5},
       {ENOMEM, 8},  {EEXIST, 183},      {EMFILE, 4},  {ENFILE, 4},  {EROFS, 19},
-      {ENOSPC, 112}, {ENAMETOOLONG, 206}, {EBADF, 6}, {EINVAL, 87}, {EIO, 31},
-      {0, 31},
+      {ENOSPC, 112}, {ENAMETOOLONG, 206}, {EBADF, 6}, {EINVAL, 87}, {ELOOP, 1921},
+      {EIO, 31},     {0, 31},
   };
   for (const auto& [err, expected] : cases) {
     SCOPED_TRACE(err);
@@ -359,6 +359,48 @@ TEST(PlatformErrors, FailedOpensAndDirectoryCreation) {
   }
   struct stat st;
   EXPECT_NE(0, stat(dir.File("nodir").c_str(), &st)) << "a failed open created a directory";
+}
+
+// What is opened for reading is read to its end, so only a regular file is
+// taken: a FIFO without a writer would block the open (and a reader), a
+// device may never end. Symbolic links to a file are followed; a loop of
+// them is its own error.
+TEST(PlatformErrors, ReadOpensTakeRegularFilesOnly) {
+  TempDir dir;
+  WriteTextFile(dir.File("file"), "x");
+  ASSERT_EQ(0, mkfifo(dir.File("fifo").c_str(), 0600));
+  ASSERT_EQ(0, symlink("file", dir.File("link").c_str()));
+  ASSERT_EQ(0, symlink("loop", dir.File("loop").c_str()));
+  ASSERT_EQ(0, symlink("fifo", dir.File("link-to-fifo").c_str()));
+  struct Case {
+    std::string path;
+    uint32_t error;  // 0: opens
+  };
+  const std::vector<Case> cases = {
+      {dir.File("file"), 0},
+      {dir.File("link"), 0},
+      {dir.File("fifo"), 1920},
+      {dir.File("link-to-fifo"), 1920},
+      {"/dev/null", 1920},
+      {dir.File("loop"), 1921},
+      {dir.File("loop") + "/f", 1921},
+  };
+  alarm(60);  // a blocking open would hang the test: end it instead
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    SetLastErrorValue(0);
+    FileHandle file = FileOpen(c.path.c_str(), kAccessRead, kShareNone, kOpenExisting);
+    EXPECT_EQ(c.error, GetLastErrorValue());
+    if (c.error != 0) {
+      EXPECT_EQ(kInvalidFile, file);
+      continue;
+    }
+    ASSERT_NE(kInvalidFile, file);
+    EXPECT_EQ(0, fcntl(int(file), F_GETFL) & O_NONBLOCK) << "reads of the file must block";
+    EXPECT_EQ(1u, FileGetSize(file));
+    EXPECT_EQ(1, FileClose(file));
+  }
+  alarm(0);
 }
 
 TEST(PlatformErrors, InvalidHandleFailsEveryFileOperation) {

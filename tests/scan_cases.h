@@ -57,6 +57,12 @@ inline FilterPolicy* NewScanPolicy() {
   return p;
 }
 
+inline std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
 constexpr ScanOutcome Passing(uint32_t state) { return {state, 0, 0}; }
 constexpr ScanOutcome Refused(uint32_t reason, uint32_t matchIndex = 0) {
   return {kStateRejected, reason, matchIndex};
@@ -208,6 +214,26 @@ inline std::vector<ScanCase> ScanCases() {
       {"per-header limit",
        [](FilterPolicy* p) { SetLimits(&p->HeaderLimits, {{"Referer", 100}, {"Cookie", 5}}); },
        "GET / HTTP/1.1\r\nCookie: abcdef\r\n\r\n", Refused(kReasonHeaderLimit, 1)},
+
+      // The head cap: request line and headers together, whatever element
+      // carries the bytes; judged once cap + 1 bytes of the head have come.
+      {"fragment past the head cap", [](FilterPolicy* p) { p->MaxHeadLength = 40; },
+       "GET /#" + std::string(60, 'f') + " HTTP/1.1\r\n\r\n", Refused(kReasonHeadTooLong)},
+      {"header lines past the head cap", [](FilterPolicy* p) { p->MaxHeadLength = 64; },
+       "GET / HTTP/1.1\r\n" + Repeat("A: b\r\n", 10) + "\r\n",
+       Refused(kReasonHeadTooLong)},
+      {"head exactly at the cap, body past it", [](FilterPolicy* p) { p->MaxHeadLength = 24; },
+       "GET / HTTP/1.1\r\nA: b\r\n\r\n" + std::string(40, 'x'), payload},
+      {"head one byte over the cap", [](FilterPolicy* p) { p->MaxHeadLength = 23; },
+       "GET / HTTP/1.1\r\nA: b\r\n\r\n" + std::string(40, 'x'), Refused(kReasonHeadTooLong)},
+      {"a rule broken past the cap is not reached", [](FilterPolicy* p) { p->MaxHeadLength = 24; },
+       "GET / HTTP/1.1\r\nA: b\r\nBad\r\n\r\n", Refused(kReasonHeadTooLong)},
+      {"a rule broken within the cap wins", [](FilterPolicy* p) { p->MaxHeadLength = 24; },
+       "GET / HTTP/1.1\r\nBad\r\n" + std::string(30, 'x') + "\r\n\r\n",
+       Refused(kReasonHeaderSeparator)},
+      {"body past the cap judged as body", [](FilterPolicy* p) { p->MaxHeadLength = 24; },
+       "GET / HTTP/1.1\r\nA: b\r\n\r\n" + std::string(40, 'x') + "\x80",
+       Refused(kReasonPayloadHighBit)},
   };
   return cases;
 }

@@ -138,7 +138,7 @@ TEST(Scanner, BodyIsCountedButNotKept) {
 }
 
 TEST(Scanner, BufferGrowsInFewSteps) {
-  PolicyHolder policy;
+  PolicyHolder policy([](FilterPolicy* p) { p->MaxHeadLength = 1 << 20; });
   ContextHolder holder;
   const std::string request = "GET / HTTP/1.1\r\nX-Long: " + std::string(100000, 'v') + "\r\n\r\n";
   uint64_t before = AllocationCount();
@@ -149,6 +149,57 @@ TEST(Scanner, BufferGrowsInFewSteps) {
   EXPECT_LT(AllocationCount() - before, 20u);
   EXPECT_GE(holder.context.capacity, holder.context.length);
   EXPECT_EQ(std::memcmp(holder.context.data, request.data(), request.size()), 0);
+}
+
+// A head of exactly `length` bytes: the request line, one padding header
+// and the empty line.
+std::string HeadOfLength(size_t length) {
+  const std::string line = "GET / HTTP/1.1\r\nX-Pad: ";
+  return line + std::string(length - line.size() - 4, 'p') + "\r\n\r\n";
+}
+
+// The head cap at its default, with heads of the sizes a client can send:
+// whole, byte by byte and in odd pieces, each delivery ends alike, and the
+// buffer never grows past the cap and one byte, however long the head.
+TEST(Scanner, HeadCapAtItsDefault) {
+  const uint32_t cap = kDefaultMaxHeadLength;
+  std::string manyLines = "GET / HTTP/1.1\r\n";
+  while (manyLines.size() <= cap) manyLines += "A: b\r\n";
+  struct Case {
+    const char* name;
+    uint32_t maxHeadLength;  // 0: a record that leaves it unset
+    std::string request;
+    ScanOutcome outcome;
+  };
+  const std::vector<Case> cases = {
+      {"long fragment", cap,
+       "GET /index.htm#" + std::string(cap, 'f') + " HTTP/1.1\r\n\r\n",
+       Refused(kReasonHeadTooLong)},
+      {"many header lines", cap, manyLines + "\r\n", Refused(kReasonHeadTooLong)},
+      {"head exactly at the cap", cap, HeadOfLength(cap), Passing(kStatePayload)},
+      {"head one over the cap", cap, HeadOfLength(cap + 1), Refused(kReasonHeadTooLong)},
+      {"head at the cap, long body in the same chunk", cap,
+       HeadOfLength(cap) + std::string(3 * cap, 'b'), Passing(kStatePayload)},
+      {"head that never ends", cap, "GET /" + std::string(4 * cap, 'u'),
+       Refused(kReasonHeadTooLong)},
+      {"unset in the record: the default", 0, HeadOfLength(cap + 1), Refused(kReasonHeadTooLong)},
+      {"a host's larger cap", 4 * cap, HeadOfLength(2 * cap), Passing(kStatePayload)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PolicyHolder policy;
+    policy.policy->MaxHeadLength = c.maxHeadLength;
+    const uint64_t ceiling = uint64_t{c.maxHeadLength != 0 ? c.maxHeadLength : cap} + 1;
+    const std::vector<std::vector<uint32_t>> splits = {
+        {}, std::vector<uint32_t>(c.request.size(), 1), {1000, 7, 65530, 3}};
+    for (const std::vector<uint32_t>& split : splits) {
+      SCOPED_TRACE("pieces: " + std::to_string(split.size()));
+      ScanContext context{};
+      EXPECT_EQ(ScanInPieces(policy.policy, c.request, split, &context), c.outcome);
+      EXPECT_LE(context.capacity, ceiling) << "the buffer grew past the cap";
+      EXPECT_LE(context.stored, ceiling);
+    }
+  }
 }
 
 // A context reset for the next request whose reset knows nothing of the
@@ -162,7 +213,8 @@ TEST(Scanner, StaleBookkeepingAfterResetIsIgnored) {
   ScanContext& c = holder.context;
   HeapFreeBlock(c.data);
   c.data = nullptr;
-  c.length = c.cursor = c.lineComplete = c.headersComplete = c.reason = c.winError = 0;
+  c.length = c.cursor = c.lineComplete = c.headersComplete = c.winError = 0;
+  c.reason = kReasonNone;
   c.state = kStateVerb;
 
   SendChunk(policy.policy, &c, "GET /");
@@ -255,7 +307,7 @@ TEST(Scanner, EveryAllocationFailureIsReason34) {
 // The context is made to look as if it held 4 GiB - 16 bytes already; a
 // wrapped size would write far past the real buffer.
 TEST(Scanner, HeadersPastFourGiBCannotBeHeld) {
-  PolicyHolder policy;
+  PolicyHolder policy([](FilterPolicy* p) { p->MaxHeadLength = 0xFFFFFFFFu; });
   ContextHolder holder;
   SendChunk(policy.policy, &holder.context, "GET / HTTP/1.1\r\nX-A: ");
   ASSERT_EQ(holder.Outcome(), Passing(kStateHeaderValue));

@@ -65,6 +65,7 @@ TEST(Summary, DefaultsWithOnlyVerbs) {
                          "# Fail if 2nd Canon Query Changes\r\n"
                          "# Do not Canon HeaderName\r\n"
                          "# Do not Canon HeaderValue\r\n"
+                         "# Enforce maximum Request Head size of 65536 bytes\r\n"
                          "# Deny HighBitInPayload\r\n"
                          "# Banner will not be changed\r\n"
                          "# Log files in /srv/filter/LogFiles\r\n"
@@ -119,6 +120,7 @@ TEST(Summary, EverySwitchTheOtherWay) {
   p->HasPayloadMaxLen = 1;
   p->ContentLengthMaxLen = 30000000;
   p->HasContentLengthMaxLen = 1;
+  p->MaxHeadLength = 8192;
   p->RemoveBanner = 1;
   p->HighPriority = 0;
   p->Simulate = 1;
@@ -143,6 +145,7 @@ TEST(Summary, EverySwitchTheOtherWay) {
                          "# Enforce maximum Header Values size of 4096 bytes\r\n"
                          "# Enforce maximum Payload size of 1000000 bytes\r\n"
                          "# Enforce maximum Content-Length Header Value of 30000000 bytes\r\n"
+                         "# Enforce maximum Request Head size of 8192 bytes\r\n"
                          "# Allow HighBitInPayload\r\n"
                          "# Remove Banner\r\n"
                          "# Log files in /var/log/ravelgard\r\n"
@@ -237,6 +240,12 @@ TEST(Summary, SwitchedLines) {
        {"# Enforce maximum Content-Length Header Value of -2147483648 bytes\r\n"}, {}},
       {"limit value without presence", [](FilterPolicy* p) { p->PayloadMaxLen = 5; }, {},
        {"# Enforce maximum Payload size of 5 bytes\r\n"}},
+      {"head cap unset in the record: the default in force",
+       [](FilterPolicy* p) { p->MaxHeadLength = 0; },
+       {"# Enforce maximum Request Head size of 65536 bytes\r\n"}, {}},
+      {"head cap past 2^31 prints unsigned",
+       [](FilterPolicy* p) { p->MaxHeadLength = 0xFFFFFFFFu; },
+       {"# Enforce maximum Request Head size of 4294967295 bytes\r\n"}, {}},
       {"changed banner",
        [](FilterPolicy* p) { SetText(p->Banner, "Web Server"); },
        {"# Change Banner to 'Web Server'\r\n"},

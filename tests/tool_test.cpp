@@ -2,6 +2,7 @@
 // arguments, standard input and environment, judged by its exit status and
 // what it prints or writes.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,8 +34,10 @@ struct RunResult {
 
 // Runs the tool with args, the given standard input, and TMPDIR set to
 // tmpDir when given.
+// A run that has not ended after watchdogSeconds (0: never) is killed by
+// SIGALRM, so a tool that hangs fails its test instead of stalling it.
 RunResult RunTool(const std::vector<std::string>& args, std::string_view input = "",
-                  const std::string& tmpDir = "") {
+                  const std::string& tmpDir = "", unsigned watchdogSeconds = 0) {
   TempDir io;
   WriteTextFile(io.File("in"), input);
   std::vector<std::string> argv{RG_TOOL_PATH};
@@ -49,6 +52,7 @@ RunResult RunTool(const std::vector<std::string>& args, std::string_view input =
     dup2(out, 1);
     dup2(err, 2);
     if (!tmpDir.empty()) setenv("TMPDIR", tmpDir.c_str(), 1);
+    if (watchdogSeconds != 0) alarm(watchdogSeconds);  // survives the exec
     std::vector<char*> raw;
     for (std::string& a : argv) raw.push_back(a.data());
     raw.push_back(nullptr);
@@ -198,6 +202,30 @@ TEST(ToolTest, BadInputIsAnErrorOrAVerdictNeverACrash) {
     EXPECT_EQ(r.err, "ravelgard: " + c.expected + "\n");
   }
   EXPECT_FALSE(fs::exists(logs));  // refused before the filter started
+
+  // A policy path that names no regular file, or runs into a loop of
+  // symbolic links, is refused at once: a FIFO used to hang both commands.
+  std::string fifo = dir.File("fifo.ini"), loop = dir.File("loop");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink("loop", loop.c_str()), 0);
+  const std::string notRegular =
+      ": it is not a regular file (a FIFO, socket or device), which the filter does not read";
+  const std::vector<Case> policyPaths = {
+      {{"check", "-c", fifo, good}, "cannot load policy from " + fifo + notRegular},
+      {{"config", "-c", fifo}, "cannot load policy from " + fifo + notRegular},
+      {{"check", "-c", loop + "/p.ini", good},
+       "cannot load policy from " + loop + "/p.ini: error 1921 (too many levels of symbolic "
+       "links)"},
+      {{"config", "-c", loop},
+       "cannot load policy from " + loop + ": error 1921 (too many levels of symbolic links)"},
+  };
+  for (const Case& c : policyPaths) {
+    RunResult r = RunTool(c.args, "", "", 60);
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "ravelgard: " + c.expected + "\n");
+  }
 
   std::string garbage;
   uint32_t x = 7;
@@ -567,6 +595,7 @@ TEST(ToolTest, ConfigPrintsTheLogsSummary) {
   }
   EXPECT_EQ(r.out, lf);
   EXPECT_NE(r.out.find("# Enforce maximum Url size of 100 bytes\n"), std::string::npos);
+  EXPECT_NE(r.out.find("# Enforce maximum Request Head size of 65536 bytes\n"), std::string::npos);
 
   WriteTextFile(dir.File("other.ini"), SmallPolicy("LogFilesDir=/var/log/rg/\n"));
   RunResult custom = RunTool({"config", "-c", dir.File("other.ini")});

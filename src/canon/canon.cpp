@@ -296,7 +296,7 @@ void Canonicalize(uint8_t* text, uint32_t* length) {
 // (34 and winError for a failed allocation, changedReason when a second run
 // alters the copy) and nothing left allocated.
 int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elementLength,
-                     int32_t secondPass, uint32_t changedReason, uint8_t** copyOut,
+                     int32_t secondPass, ReasonCode changedReason, uint8_t** copyOut,
                      uint32_t* copyLength) {
   *copyOut = nullptr;
   *copyLength = 0;

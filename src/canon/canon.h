@@ -28,7 +28,7 @@ void Canonicalize(uint8_t* text, uint32_t* length);
 // failed allocation, changedReason for a changed element) and nothing left
 // allocated.
 int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elementLength,
-                     int32_t secondPass, uint32_t changedReason, uint8_t** copyOut,
+                     int32_t secondPass, ReasonCode changedReason, uint8_t** copyOut,
                      uint32_t* copyLength);
 
 }  // namespace rg

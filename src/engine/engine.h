@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "log/reason.h"
+#include "policy/policy.h"  // kDefaultMaxHeadLength
 
 namespace rg {
 
@@ -34,8 +35,6 @@ enum class LogMode : uint32_t {
   // records to the same day's file; each record is one write.
   kShared = 1,
 };
-
-constexpr uint32_t kDefaultMaxHeadLength = 64 * 1024;
 
 struct EngineOptions {
   // Overrides the INI file's log directory; null: LogFilesDir, else the INI
@@ -69,14 +68,27 @@ enum class VerdictKind : uint32_t {
 struct Verdict {
   VerdictKind kind;
   ReasonCode reason;    // kReasonNone while going
-  uint32_t matchIndex;  // list entry the reason's message names
+  // The list entry the reason's message names; for kReasonFraming, the
+  // FrameError that refused the framing.
+  uint32_t matchIndex;
   uint32_t winError;    // system error that goes with kReasonWindowsError
   // Rejected, but Simulate mode lets the request through. Never set for a
-  // platform failure (reason 34 or a system error): those always block.
+  // platform failure (reason 34 or a system error) or a framing refusal:
+  // those always block.
   bool simulated;
   // Length of the current request's head (request line, headers and the
   // empty line) once the engine has seen all of it and passed it; 0 before.
   uint32_t headLength;
+  // Bytes of this call that belong to the current request. Less than the
+  // length given only when the request ended inside the bytes (then
+  // messageComplete is set): the rest begins the next request of a
+  // pipelined connection, to be screened by calling Screen again with it.
+  uint32_t consumed;
+  // The current request is complete (its body, if any, included).
+  bool messageComplete;
+  // The request asks to leave HTTP (an Upgrade header, CONNECT): after the
+  // server agrees, the bytes that follow are no requests.
+  bool upgrade;
 };
 
 // True when the host must write the block page and end the connection.
@@ -88,24 +100,49 @@ inline bool Blocks(const Verdict& v) { return v.kind == VerdictKind::kRejected &
 // ...) and blocks). The state holds a reference to the policy, so the
 // connection may outlive the host's own reference.
 uint32_t OpenScreening(EnginePolicy* policy, const char* clientAddress, Screening** out);
+// Hands the state a client address the host fetched into a heap block
+// (HeapAllocZero); the state owns and frees it. Replaces any address the
+// state had.
+void AdoptClientAddress(Screening* state, char* text);
 // Frees the state and its reference to the policy. Null is ignored.
 void CloseScreening(Screening* state);
 // The policy the state screens with.
 EnginePolicy* ScreeningPolicy(const Screening* state);
 
 // Appends the next bytes of the connection and screens as far as they go.
-// After a rejected verdict the state has ended that request: the next call
-// starts a new request from its first byte, as after a response.
+// Requests are framed as they arrive: a request that follows a complete one
+// (pipelining, in the same call or a later one) is screened as a request of
+// its own, never as the body of the one before; the call stops at the end
+// of the current request (see Verdict::consumed). A framing that two
+// servers could read differently is refused (kReasonFraming) after the
+// policy's own checks of the same bytes. After a rejected verdict the state
+// has ended that request: the next call starts a new request from its first
+// byte, as after a response.
 Verdict Screen(Screening* state, const void* bytes, uint32_t length);
-// The response to the current request has started with this status: the
-// next bytes begin a new request. 100 (Continue) is not the answer to the
-// request and changes nothing.
+// A response has started with this status. It answers the oldest request
+// still waiting for one: when that is the request being screened, the next
+// bytes begin a new request; when a later, pipelined request is already
+// under way, its screening goes on untouched. 100 (Continue) is not the
+// answer to a request and changes nothing.
 void ResponseStarted(Screening* state, uint32_t status);
 
 // Writes the rejection record of a verdict to the policy's log: the client
 // address and the request line (or what arrived of it) come from state,
 // which may be null. Call it before the next Screen on the same state.
 void LogVerdict(EnginePolicy* policy, const Screening* state, const Verdict& verdict);
+// Writes a record for a request the host's framer refused (ambiguous or
+// malformed framing): message is the bracketed reason field with its outer
+// spaces (e.g. FrameErrorMessage's text), request the bytes of the refused
+// request as received (the record carries at most its first 8 KiB).
+void LogFramingRefusal(EnginePolicy* policy, const Screening* state, const char* message,
+                       const void* request, uint32_t length);
+// Records of the policy's log that could not be written (a full disk, a
+// removed directory) and were not yet reported in the file by a later
+// record.
+uint64_t LostLogRecords(const EnginePolicy* policy);
+// The part of the current request a record of it carries: the request line
+// once it is complete, else every byte received. Empty without a state.
+void RecordedRequest(const Screening* state, const void** bytes, uint32_t* length);
 // The rejection message as the record shows it, without its outer spaces,
 // e.g. "[Denied verb 'TRACE' found in Url]" (within 1024 bytes).
 void FormatVerdictMessage(const EnginePolicy* policy, const Verdict& verdict, char* out,

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "log/reason.h"
+
 namespace rg {
 
 // Where the scanner stands in the current request.
@@ -21,19 +23,22 @@ enum ScanState : uint32_t {
 };
 
 // Created zero-filled, so a new context starts in state Verb with every
-// index, flag and code 0. Owns clientAddress and data.
+// index, flag and code 0. Owns clientAddress and data. State and reason are
+// enums of 32-bit width, so the record has the layout of plain numbers.
+static_assert(sizeof(ScanState) == 4 && sizeof(ReasonCode) == 4);
+
 struct ScanContext {
   char* clientAddress;  // REMOTE_ADDR, fetched once per connection
   uint8_t* data;        // the current request's bytes (payload is counted, not kept)
   uint32_t length;      // bytes of the current request received so far
   uint32_t cursor;      // start of the element being scanned
   uint32_t nameStart;   // start of the current header name
-  uint32_t state;       // a ScanState
+  ScanState state;
   uint32_t lineEnd;     // index of the first CR LF at 1 or later, once lineComplete
   uint32_t headersEnd;  // index of the first CR LF CR LF, once headersComplete
   uint32_t lineComplete;
   uint32_t headersComplete;
-  uint32_t reason;      // a ReasonCode, 0 while none
+  ReasonCode reason;    // kReasonNone while none
   uint32_t matchIndex;  // list entry named by the rejection message
   uint32_t winError;    // system error that goes with reason 34
   // Scanner bookkeeping, not part of a request's meaning: where the line-end

@@ -37,10 +37,12 @@ enum class FrameError : uint32_t {
   kHeaderInvalid = 15,         // header name or value bytes llhttp refuses
   kVersionUnsupported = 16,    // not HTTP/1.0 or HTTP/1.1
   kStatusLineInvalid = 17,     // responses only
-  kHeadTooLong = 18,           // head longer than the framer's limit
+  kHeadTooLong = 18,           // head (or trailer section) longer than the framer's limit
   kUnexpectedData = 19,        // bytes after a message that must be the last
-  kOther = 20,                 // any other llhttp refusal
-  kCount = 21,
+  kOther = 20,                 // any other refusal; a message cut by the connection's end
+  kBoundaryDisputed = 21,      // llhttp and the byte checker end a head, chunk line or
+                               // trailer section at different bytes
+  kCount = 22,
 };
 
 // The bracketed message of a framing refusal as the log writes it, with one
@@ -51,7 +53,8 @@ const char* FrameErrorMessage(FrameError error);
 // What one FramerFeed call found. Offsets count from the first byte passed
 // to that call.
 struct FrameResult {
-  size_t consumed;          // bytes taken; the rest belongs to the next call
+  size_t consumed;          // bytes taken; the rest belongs to the next call.
+                            // With an error: the offset of the byte it names
   FrameError error;         // kNone, or the refusal (the framer is then spent)
   bool headComplete;        // the head ended within the bytes consumed...
   size_t headEnd;           // ...this many bytes in (after the empty line)
@@ -60,6 +63,10 @@ struct FrameResult {
   bool upgrade;             // the message asks to leave HTTP (Upgrade, CONNECT)
   bool keepAlive;           // valid once messageComplete
 };
+// After a request with upgrade set the framer goes on reading HTTP (the
+// server may refuse the switch); a host whose connection did switch stops
+// feeding it. After a response with upgrade set (101, or 2xx to CONNECT)
+// nothing may follow: more bytes are kUnexpectedData.
 
 // Storage for llhttp's parser and settings, opaque to callers.
 struct Framer {
@@ -76,7 +83,11 @@ void FramerExpectResponseTo(Framer* framer, bool headRequest, bool connectReques
 // message, so a caller sees every boundary; feed the rest again. After
 // messageComplete the framer is ready for the next message of the stream.
 // A response without a length runs to the end of the connection: call
-// FramerFinish there.
+// FramerFinish there. Any split of a stream into calls gives the same
+// boundaries and the same refusal at the same byte; a refusal that names
+// the byte after the last one fed is given by the call that brings that
+// byte (consumed 0) or by FramerFinish. Never reads past length; bytes may
+// be null when length is 0.
 FrameResult FramerFeed(Framer* framer, const void* bytes, size_t length);
 // The connection has ended: completes a close-delimited response, or says
 // the message was cut (kOther) when one was under way. No effect between

@@ -46,7 +46,9 @@ enum ReasonCode : uint32_t {
   kReasonHeaderNameCanonByte = 37,
   kReasonHeaderValueCanonByte = 38,
   kReasonPayloadHighBit = 39,
-  kReasonCount = 40,
+  kReasonHeadTooLong = 40,  // request line and headers past FilterPolicy::MaxHeadLength
+  kReasonFraming = 41,  // framing two servers could read differently; matchIndex: a FrameError
+  kReasonCount = 42,
 };
 
 // The bracketed message of each code, " [...] ", some with a %s or %d.

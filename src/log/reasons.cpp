@@ -47,6 +47,8 @@ const char* const kReasonMessages[kReasonCount] = {
     " [Unallowed byte found in header name after canonicalization] ",   // 37
     " [Unallowed byte found in header value after canonicalization] ",  // 38
     " [High bit character found in Payload] ",                          // 39
+    " [Request head exceeds allowed length] ",                          // 40
+    " [Malformed message] ",  // 41: the framer's own message replaces it
 };
 
 }  // namespace rg

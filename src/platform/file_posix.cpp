@@ -89,6 +89,8 @@ uint32_t WinErrorFromErrno(int err) {
       return kErrorInvalidHandle;
     case EINVAL:
       return kErrorInvalidParameter;
+    case ELOOP:
+      return kErrorCantResolveFilename;
     default:
       return kErrorGenFailure;
   }
@@ -100,10 +102,11 @@ FileHandle FileOpen(const char* path, uint32_t access, uint32_t share, uint32_t 
     return kInvalidFile;
   }
   int flags = O_CLOEXEC | O_NOCTTY;
-  if ((access & kAccessWrite) != 0)
+  const bool readOnly = (access & kAccessWrite) == 0;
+  if (!readOnly)
     flags |= (access & kAccessRead) != 0 ? O_RDWR : O_WRONLY;
   else
-    flags |= O_RDONLY;
+    flags |= O_RDONLY | O_NONBLOCK;  // a FIFO in a file's place must not hold up the open
   if (disposition == kOpenAlways) {
     flags |= O_CREAT;
   } else if (disposition != kOpenExisting) {
@@ -131,6 +134,23 @@ FileHandle FileOpen(const char* path, uint32_t access, uint32_t share, uint32_t 
     close(fd);
     FailErrno(statError);
     return kInvalidFile;
+  }
+  if (readOnly) {
+    // What is opened for reading is read to its end: a FIFO, a socket or a
+    // device would block the reader or never end, so only a regular file
+    // is taken. Reads of the regular file then block as usual.
+    if (!S_ISREG(st.st_mode)) {
+      close(fd);
+      Fail(kErrorCantAccessFile);
+      return kInvalidFile;
+    }
+    int fileFlags = fcntl(fd, F_GETFL);
+    if (fileFlags < 0 || fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0) {
+      int err = errno;
+      close(fd);
+      FailErrno(err);
+      return kInvalidFile;
+    }
   }
 
   bool exclusive =
@@ -241,6 +261,72 @@ int FileClose(FileHandle file) {
     return 0;
   }
   return 1;
+}
+
+FileHandle FileOpenAppend(const char* path, uint32_t share) {
+  if (path == nullptr || path[0] == '\0') {
+    Fail(kErrorPathNotFound);
+    return kInvalidFile;
+  }
+  // O_NONBLOCK: opening a FIFO for writing would otherwise wait for a
+  // reader, inside the log lock. It is cleared again once the file is known
+  // to be regular.
+  int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  int fd;
+  do {
+    fd = open(path, flags, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    int err = errno;
+    if (err == ELOOP)
+      Fail(kErrorCantResolveFilename);
+    else if (err == ENXIO)  // a FIFO without a reader
+      Fail(kErrorCantAccessFile);
+    else if (err == ENOENT && !ParentDirectoryExists(path))
+      Fail(kErrorPathNotFound);
+    else
+      FailErrno(err);
+    return kInvalidFile;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int err = errno;
+    close(fd);
+    FailErrno(err);
+    return kInvalidFile;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    Fail(S_ISDIR(st.st_mode) ? kErrorAccessDenied : kErrorCantAccessFile);
+    return kInvalidFile;
+  }
+  fcntl(fd, F_SETFL, flags & ~(O_NONBLOCK | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+
+  bool exclusive = (share & kShareWrite) == 0;
+  int operation = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  while (flock(fd, operation) != 0) {
+    int err = errno;
+    if (err == EINTR) continue;
+    close(fd);
+    Fail(err == EWOULDBLOCK ? kErrorSharingViolation : WinErrorFromErrno(err));
+    return kInvalidFile;
+  }
+  return fd;
+}
+
+int FileIsAtPath(FileHandle file, const char* path) {
+  int fd = DescriptorOf(file);
+  struct stat open;
+  struct stat named;
+  if (fd < 0 || path == nullptr || fstat(fd, &open) != 0) return 0;
+  if (lstat(path, &named) != 0) return 0;
+  return open.st_dev == named.st_dev && open.st_ino == named.st_ino && open.st_nlink > 0;
+}
+
+int DirectoryOpenToOthers(const char* path) {
+  struct stat st;
+  if (path == nullptr || stat(path, &st) != 0) return 0;
+  return (st.st_mode & S_IWOTH) != 0 ? 1 : 0;
 }
 
 int DirectoryCreate(const char* path) {

@@ -11,6 +11,7 @@ namespace {
 
 thread_local uint32_t t_lastError = 0;
 
+#if defined(RG_TEST_HOOKS)
 std::atomic<int64_t> g_failCountdown{0};  // > 0: allocations left until the failing one
 std::atomic<uint32_t> g_failError{kErrorNotEnoughMemory};
 std::atomic<uint64_t> g_allocations{0};
@@ -27,11 +28,22 @@ bool HookFails() {
   return false;
 }
 
+void Counted(int64_t change) { g_liveBlocks.fetch_add(change, std::memory_order_relaxed); }
+uint32_t HookError() { return g_failError.load(std::memory_order_relaxed); }
+#else
+// The shipped build keeps no books: an allocation costs what the C
+// library's does.
+constexpr bool HookFails() { return false; }
+void Counted(int64_t) {}
+constexpr uint32_t HookError() { return kErrorNotEnoughMemory; }
+#endif
+
 }  // namespace
 
 uint32_t GetLastErrorValue() { return t_lastError; }
 void SetLastErrorValue(uint32_t error) { t_lastError = error; }
 
+#if defined(RG_TEST_HOOKS)
 void FailAllocationAfter(int64_t n, uint32_t error) {
   g_failError.store(error, std::memory_order_relaxed);
   g_failCountdown.store(n > 0 ? n : 0, std::memory_order_relaxed);
@@ -39,10 +51,11 @@ void FailAllocationAfter(int64_t n, uint32_t error) {
 
 uint64_t AllocationCount() { return g_allocations.load(std::memory_order_relaxed); }
 int64_t LiveBlockCount() { return g_liveBlocks.load(std::memory_order_relaxed); }
+#endif
 
 void* HeapAllocZero(size_t size) {
   if (HookFails()) {
-    SetLastErrorValue(g_failError.load(std::memory_order_relaxed));
+    SetLastErrorValue(HookError());
     return nullptr;
   }
   // calloc(0) may return null; a zero-length block is still a valid block.
@@ -51,14 +64,14 @@ void* HeapAllocZero(size_t size) {
     SetLastErrorValue(kErrorNotEnoughMemory);
     return nullptr;
   }
-  g_liveBlocks.fetch_add(1, std::memory_order_relaxed);
+  Counted(1);
   return block;
 }
 
 void* HeapGrowZero(void* block, size_t oldSize, size_t newSize) {
   if (block == nullptr) return HeapAllocZero(newSize);
   if (HookFails()) {
-    SetLastErrorValue(g_failError.load(std::memory_order_relaxed));
+    SetLastErrorValue(HookError());
     return nullptr;
   }
   void* grown = std::realloc(block, newSize == 0 ? 1 : newSize);
@@ -73,7 +86,7 @@ void* HeapGrowZero(void* block, size_t oldSize, size_t newSize) {
 
 void HeapFreeBlock(void* block) {
   if (block == nullptr) return;
-  g_liveBlocks.fetch_sub(1, std::memory_order_relaxed);
+  Counted(-1);
   std::free(block);
 }
 

@@ -39,6 +39,7 @@ void* HeapGrowZero(void* block, size_t oldSize, size_t newSize);
 // Releases a block; null is ignored.
 void HeapFreeBlock(void* block);
 
+#if defined(RG_TEST_HOOKS)
 // Test hook: the nth allocation from now (1 = the next one) fails, with the
 // given value as last error (8 by default; 0 simulates a platform that
 // reports no error). Allocations after it succeed again. n <= 0 disarms.
@@ -50,6 +51,7 @@ uint64_t AllocationCount();
 // Blocks allocated and not yet freed, over the whole process; tests compare
 // it before and after an operation to show that nothing leaked.
 int64_t LiveBlockCount();
+#endif
 
 // ---------------------------------------------------------------- profile
 // Readers of a Windows-style INI file. Section and key names compare without
@@ -84,8 +86,10 @@ enum : uint32_t { kOpenExisting = 3, kOpenAlways = 4 };
 // Opens a file honouring the share mode across processes (advisory locks on
 // POSIX): an open for writing, or with share mode kShareNone, fails with 32
 // while another open of the file holds a conflicting lock. kOpenAlways
-// creates a missing file. Returns kInvalidFile with the last error on
-// failure.
+// creates a missing file. An open for reading only takes a regular file:
+// a FIFO, socket or device fails at once with 1920 (it is never waited on).
+// A path through a loop of symbolic links fails with 1921. Returns
+// kInvalidFile with the last error on failure.
 FileHandle FileOpen(const char* path, uint32_t access, uint32_t share, uint32_t disposition);
 // Size in bytes, or 0xFFFFFFFF with the last error set.
 uint32_t FileGetSize(FileHandle file);
@@ -99,6 +103,23 @@ int FileClose(FileHandle file);
 // Creates one directory; returns 1, or 0 with the last error (183 when it
 // exists, 3 when a parent is missing).
 int DirectoryCreate(const char* path);
+
+// Opens a log file for appending, creating it when missing: every write
+// lands at the end of the file as it is then, whatever another writer or a
+// truncation did meanwhile, so no offset is ever kept or seeked. A symbolic
+// link as the last part of the path is refused (1921), never followed; a
+// FIFO, device or any other non-regular file is refused (1920) without
+// waiting for a reader. share as for FileOpen: kShareRead holds the file
+// against every other writer (32 for them), kShareRead | kShareWrite lets
+// other processes append too. Returns kInvalidFile with the last error on
+// failure.
+FileHandle FileOpenAppend(const char* path, uint32_t share);
+// 1 when path still names the open file (the same file, not a new one put
+// in its place or a removed one), else 0.
+int FileIsAtPath(FileHandle file, const char* path);
+// 1 when every user may create or replace files in the
+// directory (a planted file or link could then take the log's name).
+int DirectoryOpenToOthers(const char* path);
 
 // The directory separator of paths the filter builds, and how many leading
 // characters of an absolute path belong to its root ("/" or "C:\").
@@ -119,9 +140,11 @@ struct LocalTime {
 };
 
 void GetLocalTimeNow(LocalTime* out);
+#if defined(RG_TEST_HOOKS)
 // Test hook: while set, GetLocalTimeNow returns this time; null restores the
 // real clock.
 void SetTestClock(const LocalTime* time);
+#endif
 
 // Formats the time after a picture of yyyy, MM, dd, HH, mm, ss and literal
 // characters. Returns the characters written including the NUL, or 0 with

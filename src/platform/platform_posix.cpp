@@ -21,6 +21,7 @@ namespace rg {
 
 // ---------------------------------------------------------------- time
 
+#if defined(RG_TEST_HOOKS)
 namespace {
 
 // The test clock. The flag lets the real clock skip the mutex; the value is
@@ -38,8 +39,11 @@ void SetTestClock(const LocalTime* time) {
   pthread_mutex_unlock(&g_testClockMutex);
 }
 
+#endif
+
 void GetLocalTimeNow(LocalTime* out) {
   if (out == nullptr) return;
+#if defined(RG_TEST_HOOKS)
   if (g_testClockOn.load(std::memory_order_acquire)) {
     pthread_mutex_lock(&g_testClockMutex);
     bool on = g_testClockOn.load(std::memory_order_relaxed);
@@ -47,6 +51,7 @@ void GetLocalTimeNow(LocalTime* out) {
     pthread_mutex_unlock(&g_testClockMutex);
     if (on) return;
   }
+#endif
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   time_t seconds = now.tv_sec;

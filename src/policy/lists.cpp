@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/text.h"
+#include "log/log.h"
 #include "policy/policy.h"
 
 namespace rg {
@@ -35,7 +36,7 @@ void FreeHeaderLimitList(HeaderLimitList* list) {
   list->limits = nullptr;
 }
 
-void FreePolicy(FilterPolicy* policy) {
+void ReleasePolicyContents(FilterPolicy* policy) {
   if (policy == nullptr) return;
   FreeStringList(&policy->Verbs);
   FreeStringList(&policy->HttpVersions);
@@ -51,10 +52,12 @@ void FreePolicy(FilterPolicy* policy) {
   policy->LogDirectory = nullptr;
   HeapFreeBlock(policy->BlockResponse);
   policy->BlockResponse = nullptr;
-  if (policy->LogFile != kInvalidFile) {
-    FileClose(policy->LogFile);
-    policy->LogFile = kInvalidFile;
-  }
+  policy->BlockResponseLength = 0;
+  CloseLog(policy);
+}
+
+void FreePolicy(FilterPolicy* policy) {
+  ReleasePolicyContents(policy);
   HeapFreeBlock(policy);
 }
 

@@ -3,6 +3,7 @@
 
 #include "filter/filter.h"
 #include "log/log.h"
+#include "policy/globals.h"
 #include "policy/policy.h"
 
 namespace rg {
@@ -16,26 +17,13 @@ constexpr uint32_t kTextBlockSize = 256;
 constexpr uint32_t kTextReadSize = 255;
 constexpr uint32_t kMaxIniPathLength = 255;
 
-int32_t GlobalInt(const char* key, int32_t deflt, const char* iniPath) {
-  return static_cast<int32_t>(ProfileGetInt(kGlobals, key, deflt, iniPath));
+// Reads an integer key of the table with its default into its member.
+int32_t ReadInteger(FilterPolicy* policy, GlobalIndex index, const char* iniPath) {
+  const GlobalKey& key = kGlobalKeys[index];
+  int32_t* value = GlobalInteger(policy, key);
+  *value = static_cast<int32_t>(ProfileGetInt(kGlobals, key.name, key.deflt, iniPath));
+  return *value;
 }
-
-// The six length keys and the members they set.
-struct LengthKey {
-  const char* name;
-  uint32_t FilterPolicy::*limit;
-  int32_t FilterPolicy::*present;
-};
-
-constexpr LengthKey kLengthKeys[] = {
-    {"UrlMaxLen", &FilterPolicy::UrlMaxLen, &FilterPolicy::HasUrlMaxLen},
-    {"QueryMaxLen", &FilterPolicy::QueryMaxLen, &FilterPolicy::HasQueryMaxLen},
-    {"HeaderNameMaxLen", &FilterPolicy::HeaderNameMaxLen, &FilterPolicy::HasHeaderNameMaxLen},
-    {"HeaderValueMaxLen", &FilterPolicy::HeaderValueMaxLen, &FilterPolicy::HasHeaderValueMaxLen},
-    {"PayloadMaxLen", &FilterPolicy::PayloadMaxLen, &FilterPolicy::HasPayloadMaxLen},
-    {"ContentLengthMaxLen", &FilterPolicy::ContentLengthMaxLen,
-     &FilterPolicy::HasContentLengthMaxLen},
-};
 
 // A length limit is present when some Globals line begins with its key
 // name, byte for byte and with the key's own letter case; its value is then
@@ -48,12 +36,12 @@ void FindLengthKeys(FilterPolicy* policy, const char* section, uint32_t size, co
   const char* line = section;
   while (line < end && *line != '\0') {
     size_t lineLength = strnlen(line, static_cast<size_t>(end - line));
-    for (const LengthKey& key : kLengthKeys) {
-      if (policy->*key.present) continue;
+    for (const GlobalKey& key : kGlobalKeys) {
+      if (key.kind != GlobalKind::kLength || policy->*key.present) continue;
       size_t keyLength = std::strlen(key.name);
       if (lineLength < keyLength || std::memcmp(line, key.name, keyLength) != 0) continue;
       policy->*key.present = 1;
-      policy->*key.limit = ProfileGetInt(kGlobals, key.name, -1, iniPath);
+      policy->*key.limit = ProfileGetInt(kGlobals, key.name, key.deflt, iniPath);
       break;
     }
     line += lineLength + 1;
@@ -94,7 +82,8 @@ uint32_t ChooseLogDirectory(char* block, const char* iniPath, const char* logDir
     DropTrailingSeparator(block);
     return 0;
   }
-  ProfileGetString(kGlobals, "LogFilesDir", "", block, kTextReadSize, iniPath);
+  ProfileGetString(kGlobals, kGlobalKeys[kGlobalLogFilesDir].name, "", block, kTextReadSize,
+                   iniPath);
   if (block[0] != '\0') {
     DropTrailingSeparator(block);
     return 0;
@@ -111,9 +100,11 @@ uint32_t ChooseLogDirectory(char* block, const char* iniPath, const char* logDir
 
 // A list switched by the Globals key of its own name (default on) and, when
 // on, filled from the section of that name.
-uint32_t LoadSwitchedList(const char* name, const char* iniPath, StringList* list, uint32_t size) {
-  list->flag = GlobalInt(name, 1, iniPath);
-  return list->flag ? LoadStringList(name, iniPath, list, size) : 0;
+uint32_t LoadSwitchedList(FilterPolicy* p, GlobalIndex index, const char* iniPath) {
+  const GlobalKey& key = kGlobalKeys[index];
+  StringList* list = &(p->*key.list);
+  return ReadInteger(p, index, iniPath) ? LoadStringList(key.name, iniPath, list, p->IniFileSize)
+                                        : 0;
 }
 
 // The steps after the Globals section has been read; any nonzero result
@@ -124,53 +115,42 @@ uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const char* secti
   FindLengthKeys(p, section, size, iniPath);
 
   uint32_t error = 0;
-  p->Verbs.flag = GlobalInt("VerbAllow", 1, iniPath);
+  // Verbs and extensions are always loaded: their key picks the allow or
+  // the deny section.
+  ReadInteger(p, kGlobalVerbAllow, iniPath);
   error = LoadStringList(p->Verbs.flag ? "VerbAllow" : "VerbDeny", iniPath, &p->Verbs, size);
   if (error != 0) return error;
 
-  p->HttpVersions.flag = GlobalInt("ValidHttpVersion", 1, iniPath);
-  if (p->HttpVersions.flag) {
+  if (ReadInteger(p, kGlobalValidHttpVersion, iniPath)) {
     error = LoadStringList("ValidHttpVersion", iniPath, &p->HttpVersions, size);
     if (error != 0) return error;
     error = RewriteVersions(&p->HttpVersions);
     if (error != 0) return error;
   }
 
-  error = LoadSwitchedList("ValidHostPort", iniPath, &p->HostPorts, size);
+  error = LoadSwitchedList(p, kGlobalValidHostPort, iniPath);
   if (error != 0) return error;
 
-  p->Extensions.flag = GlobalInt("ExtensionAllow", 1, iniPath);
+  ReadInteger(p, kGlobalExtensionAllow, iniPath);
   error = LoadStringList(p->Extensions.flag ? "ExtensionAllow" : "ExtensionDeny", iniPath,
                          &p->Extensions, size);
   if (error != 0) return error;
 
-  error = LoadSwitchedList("DenyHeaderName", iniPath, &p->DeniedHeaderNames, size);
+  error = LoadSwitchedList(p, kGlobalDenyHeaderName, iniPath);
   if (error != 0) return error;
 
-  p->ValidMaxLenByHeader = GlobalInt("ValidMaxLenByHeader", 1, iniPath);
-  if (p->ValidMaxLenByHeader) {
+  if (ReadInteger(p, kGlobalValidMaxLenByHeader, iniPath)) {
     error = LoadHeaderLimitList("ValidMaxLenByHeader", iniPath, &p->HeaderLimits, size);
     if (error != 0) return error;
   }
 
-  error = LoadSwitchedList("DenyUrlSequence", iniPath, &p->UrlSequences, size);
+  error = LoadSwitchedList(p, kGlobalDenyUrlSequence, iniPath);
   if (error != 0) return error;
-  error = LoadSwitchedList("DenyQuerySequence", iniPath, &p->QuerySequences, size);
+  error = LoadSwitchedList(p, kGlobalDenyQuerySequence, iniPath);
   if (error != 0) return error;
 
-  p->AllowDotInUrl = GlobalInt("AllowDotInUrl", 0, iniPath);
-  p->AllowHighBitInUrl = GlobalInt("AllowHighBitInUrl", 0, iniPath);
-  p->CanonUrlBeforeScan = GlobalInt("CanonUrlBeforeScan", 1, iniPath);
-  p->FailOnReCanonUrlChange = GlobalInt("FailOnReCanonUrlChange", 1, iniPath);
-  p->AllowHighBitInQuery = GlobalInt("AllowHighBitInQuery", 0, iniPath);
-  p->CanonQueryBeforeScan = GlobalInt("CanonQueryBeforeScan", 1, iniPath);
-  p->FailOnReCanonQueryChange = GlobalInt("FailOnReCanonQueryChange", 1, iniPath);
-  p->CanonHeaderName = GlobalInt("CanonHeaderName", 0, iniPath);
-  p->FailOnReCanonHeaderNameChange = GlobalInt("FailOnReCanonHeaderNameChange", 0, iniPath);
-  p->CanonHeaderValue = GlobalInt("CanonHeaderValue", 0, iniPath);
-  p->FailOnReCanonHeaderValueChange = GlobalInt("FailOnReCanonHeaderValueChange", 0, iniPath);
-  p->AllowHighBitInPayload = GlobalInt("AllowHighBitInPayload", 0, iniPath);
-  p->RemoveBanner = GlobalInt("RemoveBanner", 0, iniPath);
+  for (uint32_t i = kGlobalAllowDotInUrl; i <= kGlobalRemoveBanner; ++i)
+    ReadInteger(p, static_cast<GlobalIndex>(i), iniPath);
 
   p->Banner = static_cast<char*>(HeapAllocZero(kTextBlockSize));
   if (p->Banner == nullptr) return AllocationError();
@@ -179,15 +159,16 @@ uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const char* secti
     // and a ChangeBanner text is not even read.
     error = BuildBlockResponse(p, nullptr);
   } else {
-    ProfileGetString(kGlobals, "ChangeBanner", "", p->Banner, kTextReadSize, iniPath);
+    ProfileGetString(kGlobals, kGlobalKeys[kGlobalChangeBanner].name, "", p->Banner, kTextReadSize,
+                     iniPath);
     // Without a fixed banner the 400 page shows the server's own name,
     // which only the first connection can ask for.
     if (p->Banner[0] != '\0') error = BuildBlockResponse(p, p->Banner);
   }
   if (error != 0) return error;
 
-  p->HighPriority = GlobalInt("HighPriority", 1, iniPath);
-  p->Simulate = GlobalInt("Simulate", 0, iniPath);
+  ReadInteger(p, kGlobalHighPriority, iniPath);
+  ReadInteger(p, kGlobalSimulate, iniPath);
 
   p->LogDirectory = static_cast<char*>(HeapAllocZero(kTextBlockSize));
   if (p->LogDirectory == nullptr) return AllocationError();
@@ -195,30 +176,6 @@ uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const char* secti
   if (error != 0) return error;
 
   return OpenLogFile(p);
-}
-
-// Leaves the record holding no list, buffer or file; scalar members keep
-// what was read, which nobody uses after a failed load.
-void ReleaseLoaded(FilterPolicy* p) {
-  FreeStringList(&p->Verbs);
-  FreeStringList(&p->HttpVersions);
-  FreeStringList(&p->HostPorts);
-  FreeStringList(&p->Extensions);
-  FreeStringList(&p->DeniedHeaderNames);
-  FreeHeaderLimitList(&p->HeaderLimits);
-  FreeStringList(&p->UrlSequences);
-  FreeStringList(&p->QuerySequences);
-  HeapFreeBlock(p->Banner);
-  p->Banner = nullptr;
-  HeapFreeBlock(p->LogDirectory);
-  p->LogDirectory = nullptr;
-  HeapFreeBlock(p->BlockResponse);
-  p->BlockResponse = nullptr;
-  p->BlockResponseLength = 0;
-  if (p->LogFile != kInvalidFile) {
-    FileClose(p->LogFile);
-    p->LogFile = kInvalidFile;
-  }
 }
 
 }  // namespace
@@ -241,6 +198,8 @@ uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath, const char* logDi
   FileClose(probe);
   if (sizeError != 0) return sizeError;
   policy->IniFileSize = size;
+  // The head cap is the host's to choose; one it set before the load stays.
+  if (policy->MaxHeadLength == 0) policy->MaxHeadLength = kDefaultMaxHeadLength;
 
   // Every section, this one and each list's, is read into a buffer as large
   // as the whole file, which any section fits.
@@ -249,7 +208,9 @@ uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath, const char* logDi
   ProfileGetSection(kGlobals, section, size, iniPath);
 
   uint32_t error = LoadFromSection(policy, iniPath, section, logDirectory);
-  if (error != 0) ReleaseLoaded(policy);
+  // A failed load keeps no list, buffer or file; the scalar members keep
+  // what was read, which nobody uses after a failed load.
+  if (error != 0) ReleasePolicyContents(policy);
   HeapFreeBlock(section);
   return error;
 }

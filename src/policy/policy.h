@@ -8,6 +8,10 @@
 
 namespace rg {
 
+// The default of FilterPolicy::MaxHeadLength: about what common servers
+// accept for a request line and its headers together.
+constexpr uint32_t kDefaultMaxHeadLength = 64 * 1024;
+
 // Lines of one INI section, kept whole ("key=value" is one entry), in the
 // order of the file. Either count is 0 and both arrays are null, or every
 // slot of both arrays is set. Every entry is NUL-terminated.
@@ -70,10 +74,26 @@ struct FilterPolicy {
   char* BlockResponse;  // the 400 page, null until built
   uint32_t BlockResponseLength;
   char* LogDirectory;  // 256 bytes
-  FileHandle LogFile;  // kInvalidFile when none is open
-  char LogDate[52];    // "yyyyMMdd" of the open log file
+  // The day's log this policy writes to, shared with every other live
+  // policy of the process that writes to the same directory; null when none
+  // is open.
+  struct LogSink* Log;
+  // Nonzero: other processes may append to the same day's file (each record
+  // is one write); zero: the file is held against every other writer.
+  int32_t LogShared;
   uint32_t IniFileSize;
+  // Most bytes of one request head (request line, headers and the empty
+  // line that ends them) a connection may buffer; a longer head is refused.
+  // Set by the host, not the INI file; the loader sets kDefaultMaxHeadLength,
+  // and 0 (a record built by hand) reads as that default too.
+  uint32_t MaxHeadLength;
 };
+
+// The head cap in force: MaxHeadLength, or the default where a record built
+// by hand left it 0.
+inline uint32_t EffectiveMaxHeadLength(const FilterPolicy* policy) {
+  return policy->MaxHeadLength != 0 ? policy->MaxHeadLength : kDefaultMaxHeadLength;
+}
 
 // Fills an empty list from one INI section read into a buffer of bufferSize
 // bytes. Returns 0, or a nonzero error number after freeing the list (8 when
@@ -87,8 +107,13 @@ uint32_t LoadHeaderLimitList(const char* section, const char* iniPath, HeaderLim
 // Safe on empty, partly built and already freed lists.
 void FreeStringList(StringList* list);
 void FreeHeaderLimitList(HeaderLimitList* list);
-// Frees every list and buffer, closes the log file and frees the record.
-// Null is ignored; the caller clears its pointer.
+// Frees every list and buffer of the record (each pointer set to null, the
+// block response's length to 0) and closes its log file, leaving the
+// scalar members as they are. Safe on a record released already, or built
+// only in part. Null is ignored.
+void ReleasePolicyContents(FilterPolicy* policy);
+// ReleasePolicyContents, then frees the record itself. Null is ignored;
+// the caller clears its pointer.
 void FreePolicy(FilterPolicy* policy);
 
 // 1 when an entry of exactly textLength bytes equals the text (ASCII case
@@ -109,6 +134,8 @@ int FindSequence(const void* text, uint32_t textLength, const StringList* list, 
 // number with every list, buffer and file of the policy released.
 // The log directory is logDirectory when given (a host's override), else
 // LogFilesDir, else the INI file's directory followed by "LogFiles".
+// MaxHeadLength, not an INI setting, is kept when the caller set it and
+// otherwise becomes kDefaultMaxHeadLength.
 uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath, const char* logDirectory = nullptr);
 
 // Writes the account of the effective policy, "#" lines between a begin and

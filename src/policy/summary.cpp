@@ -3,6 +3,7 @@
 // file sees which rules produced the records that follow.
 #include <cstring>
 
+#include "policy/globals.h"
 #include "policy/policy.h"
 
 namespace rg {
@@ -40,8 +41,16 @@ void Entries(SummarySink* s, const StringList* list, const char* format) {
     Send(s, FormatText(s->line, kLineSize, format, list->entries[i]));
 }
 
-void Limit(SummarySink* s, int32_t present, uint32_t limit, const char* format) {
-  if (present) Send(s, FormatText(s->line, kLineSize, format, static_cast<int32_t>(limit)));
+// The unsigned decimal of value, in the 16-byte block out.
+const char* Decimal(uint32_t value, char* out) {
+  char* end = out + 15;
+  *end = '\0';
+  char* at = end;
+  do {
+    *--at = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  return at;
 }
 
 // One canonicalization switch with its second-pass switch: the second pass
@@ -126,15 +135,15 @@ void ForEachSummaryLine(const FilterPolicy* p,
         "# Fail if 2nd Canon HeaderValue Changes\r\n", "# HeaderValue will not be Canon twice\r\n",
         "# Do not Canon HeaderValue\r\n");
 
-  Limit(s, p->HasUrlMaxLen, p->UrlMaxLen, "# Enforce maximum Url size of %d bytes\r\n");
-  Limit(s, p->HasQueryMaxLen, p->QueryMaxLen, "# Enforce maximum Query size of %d bytes\r\n");
-  Limit(s, p->HasHeaderNameMaxLen, p->HeaderNameMaxLen,
-        "# Enforce maximum Header Names size of %d bytes\r\n");
-  Limit(s, p->HasHeaderValueMaxLen, p->HeaderValueMaxLen,
-        "# Enforce maximum Header Values size of %d bytes\r\n");
-  Limit(s, p->HasPayloadMaxLen, p->PayloadMaxLen, "# Enforce maximum Payload size of %d bytes\r\n");
-  Limit(s, p->HasContentLengthMaxLen, p->ContentLengthMaxLen,
-        "# Enforce maximum Content-Length Header Value of %d bytes\r\n");
+  for (const GlobalKey& key : kGlobalKeys) {
+    if (key.kind == GlobalKind::kLength && p->*key.present)
+      Send(s, FormatText(s->line, kLineSize, key.summary, static_cast<int32_t>(p->*key.limit)));
+  }
+  // The head cap always applies; it is the host's setting, not the file's,
+  // and may pass what a signed number shows.
+  char cap[16];
+  Send(s, FormatText(s->line, kLineSize, "# Enforce maximum Request Head size of %s bytes\r\n",
+                     Decimal(EffectiveMaxHeadLength(p), cap)));
 
   Choose(s, p->AllowHighBitInPayload, "# Allow HighBitInPayload\r\n",
          "# Deny HighBitInPayload\r\n");

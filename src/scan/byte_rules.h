@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "log/reason.h"
+
 namespace rg::scan_detail {
 
 // 1 for the bytes a URL or query may hold only by policy or never:
@@ -22,15 +24,15 @@ inline constexpr ByteRuleTable kByteRule = BuildByteRuleTable();
 
 // The first offending byte decides: a high-bit byte gives highReason unless
 // allowed, a control byte controlReason. 0 when every byte passes.
-inline uint32_t FirstByteRuleReason(const uint8_t* text, uint32_t length, int32_t allowHighBit,
-                                    uint32_t highReason, uint32_t controlReason) {
+inline ReasonCode FirstByteRuleReason(const uint8_t* text, uint32_t length, int32_t allowHighBit,
+                                      ReasonCode highReason, ReasonCode controlReason) {
   for (uint32_t i = 0; i < length; ++i) {
     uint8_t b = text[i];
     if (kByteRule.flagged[b] == 0) continue;
     if (b < 0x20) return controlReason;
     if (allowHighBit == 0) return highReason;
   }
-  return 0;
+  return kReasonNone;
 }
 
 }  // namespace rg::scan_detail

@@ -115,18 +115,18 @@ bool NameIs(const uint8_t* name, uint32_t nameLength, const char* expected,
 // Content-Length: 1 to 10 decimal digits (no sign, no spaces inside),
 // whatever the policy. With a maximum configured, the number must also be
 // at most the maximum. Returns 0 or the reason.
-uint32_t ContentLengthReason(const FilterPolicy* policy, const uint8_t* value, uint32_t length) {
+ReasonCode ContentLengthReason(const FilterPolicy* policy, const uint8_t* value, uint32_t length) {
   if (length < 1 || length > 10) return kReasonContentLengthForm;
   for (uint32_t i = 0; i < length; ++i)
     if (value[i] < '0' || value[i] > '9') return kReasonContentLengthForm;
-  if (policy->HasContentLengthMaxLen == 0) return 0;
+  if (policy->HasContentLengthMaxLen == 0) return kReasonNone;
   // Ten digits can exceed 32 bits. They are added up in 64 bits, so a
   // number above 4294967295 is refused however wide the platform's long is.
   uint64_t number = 0;
   for (uint32_t i = 0; i < length; ++i) number = number * 10 + (value[i] - '0');
   if (number > 0xFFFFFFFFull || number > policy->ContentLengthMaxLen)
     return kReasonContentLengthTooLarge;
-  return 0;
+  return kReasonNone;
 }
 
 }  // namespace
@@ -156,7 +156,7 @@ void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const ui
       return;
     }
   } else if (NameIs(name, nameLength, "Content-Length", 14)) {
-    uint32_t reason = ContentLengthReason(policy, trimmed, trimmedLength);
+    ReasonCode reason = ContentLengthReason(policy, trimmed, trimmedLength);
     if (reason != 0) {
       context->reason = reason;
       return;

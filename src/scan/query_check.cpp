@@ -27,9 +27,9 @@ void CheckQuery(const FilterPolicy* policy, ScanContext* context, const uint8_t*
     text = copy;
   }
   uint32_t index = 0;
-  uint32_t reason = scan_detail::FirstByteRuleReason(text, textLength, policy->AllowHighBitInQuery,
-                                                     kReasonQueryHighBit, kReasonQueryControl);
-  if (reason == 0 && policy->QuerySequences.flag != 0 &&
+  ReasonCode reason = scan_detail::FirstByteRuleReason(
+      text, textLength, policy->AllowHighBitInQuery, kReasonQueryHighBit, kReasonQueryControl);
+  if (reason == kReasonNone && policy->QuerySequences.flag != 0 &&
       FindSequence(text, textLength, &policy->QuerySequences, &index))
     reason = kReasonQuerySequence;
   HeapFreeBlock(copy);

@@ -7,7 +7,9 @@
 // Cost is linear in the bytes received however the request is chunked: the
 // line-end, header-end and element searches each resume where the previous
 // chunk left them, the buffer grows geometrically, and body bytes are
-// counted and tested but not kept once the headers are over.
+// counted and tested but not kept once the headers are over. Memory is
+// bounded too: the buffer never holds more than the policy's head cap and
+// one byte.
 #include <array>
 #include <bit>
 #include <cstring>
@@ -48,7 +50,7 @@ constexpr std::array<uint8_t, 256> kStop = BuildStopTable();
 uint32_t Max(uint32_t a, uint32_t b) { return a > b ? a : b; }
 
 // Ends the scan with a reason; a reason a check has already set wins.
-void Reject(ScanContext* context, uint32_t reason) {
+void Reject(ScanContext* context, ReasonCode reason) {
   if (context->reason == 0) context->reason = reason;
   context->state = kStateRejected;
 }
@@ -135,9 +137,12 @@ void StartBookkeeping(ScanContext* context) {
   }
 }
 
-// Appends the chunk to the buffer, growing it geometrically. On failure the
-// scan is rejected with 34 and the old buffer stays with the context.
-bool AppendChunk(ScanContext* context, const uint8_t* chunk, uint32_t chunkLength) {
+// Appends the chunk to the buffer, growing it geometrically but never past
+// ceiling (the most the head may need) unless the chunk itself does. On
+// failure the scan is rejected with 34 and the old buffer stays with the
+// context.
+bool AppendChunk(ScanContext* context, const uint8_t* chunk, uint32_t chunkLength,
+                 uint64_t ceiling) {
   uint64_t needed = uint64_t{context->stored} + chunkLength;
   if (needed > kMaxCount) {
     // Indexes are 32-bit: a request whose headers alone pass 4 GiB cannot be
@@ -148,8 +153,9 @@ bool AppendChunk(ScanContext* context, const uint8_t* chunk, uint32_t chunkLengt
   }
   if (context->data == nullptr || needed > context->capacity) {
     uint64_t grown = uint64_t{context->capacity} * 2;
-    if (grown < needed) grown = needed;
     if (grown < kMinimumCapacity) grown = kMinimumCapacity;
+    if (grown > ceiling) grown = ceiling;
+    if (grown < needed) grown = needed;
     if (grown > kMaxCount) grown = kMaxCount;
     void* block = context->data == nullptr ? HeapAllocZero(grown)
                                            : HeapGrowZero(context->data, context->capacity, grown);
@@ -209,7 +215,7 @@ void FindHeadersEnd(ScanContext* context) {
 }
 
 // Moves to the next element; its scan starts at its own beginning.
-void Advance(ScanContext* context, uint32_t state, uint32_t cursor) {
+void Advance(ScanContext* context, ScanState state, uint32_t cursor) {
   context->state = state;
   context->cursor = cursor;
   context->elementSearch = 0;
@@ -295,7 +301,7 @@ bool ScanUrl(const FilterPolicy* policy, ScanContext* context) {
   }
   CheckUrl(policy, context, data + cursor, k - cursor);
   if (RejectedByCheck(context)) return false;
-  uint32_t next = data[k] == '?' ? kStateQuery : data[k] == '#' ? kStateFragment : kStateVersion;
+  ScanState next = data[k] == '?' ? kStateQuery : data[k] == '#' ? kStateFragment : kStateVersion;
   Advance(context, next, k);
   return true;
 }
@@ -478,12 +484,67 @@ void ScanPayloadChunk(const FilterPolicy* policy, ScanContext* context, const ui
     Reject(context, kReasonPayloadHighBit);
 }
 
+// The headers are over: the head is judged whole, then the body bytes that
+// came with it. The head goes first, as it would had the body come in a
+// later chunk.
+void EnterBody(const FilterPolicy* policy, ScanContext* context, uint32_t maxHead) {
+  if (uint64_t{context->headersEnd} + 4 > maxHead) {
+    Reject(context, kReasonHeadTooLong);
+    return;
+  }
+  // The body bytes that came with the headers are in the buffer and are
+  // tested here, once.
+  uint32_t bodyStart = context->headersEnd + 2;
+  if (policy->AllowHighBitInPayload == 0 &&
+      HasHighBit(context->data + bodyStart, context->length - bodyStart)) {
+    Reject(context, kReasonPayloadHighBit);
+    return;
+  }
+  context->state = kStatePayload;
+  if (!PayloadWithinLimit(policy, context)) Reject(context, kReasonPayloadTooLong);
+}
+
+// Appends head bytes and walks the request line and headers as far as they
+// go, then into the body. The caller hands over at most one byte past the
+// head cap, so a head still open beyond the cap is refused here.
+void ScanHead(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
+              uint32_t length, uint32_t maxHead) {
+  if (!AppendChunk(context, bytes, length, uint64_t{maxHead} + 1)) return;
+  FindLineEnd(context);
+  FindHeadersEnd(context);
+
+  // Each block runs when the state is its own; a block that completes its
+  // element moves the state on, and the next block continues in this call.
+  bool going = true;
+  if (context->state == kStateVerb) going = ScanVerb(policy, context);
+  if (going && context->state == kStateAfterVerb) going = ScanAfterVerb(context);
+  if (going && context->state == kStateUrl) going = ScanUrl(policy, context);
+  if (going && (context->state == kStateQuery || context->state == kStateFragment))
+    going = ScanQueryOrFragment(policy, context);
+  if (going && context->state == kStateVersion) going = ScanVersion(policy, context);
+  if (going && (context->state == kStateHeaderName || context->state == kStateHeaderValue) &&
+      ScanHeaders(policy, context)) {
+    EnterBody(policy, context, maxHead);
+    return;
+  }
+  // Waiting for more of the head: once more bytes than the cap have come
+  // without its end, the head can only be longer still.
+  if (context->state < kStatePayload && context->length > maxHead)
+    Reject(context, kReasonHeadTooLong);
+}
+
 }  // namespace
 
 // Appends the chunk (before the body) or counts it (in the body) and moves
 // the scan on as far as the bytes allow. On return the state is Rejected
 // with reason (matchIndex, winError) set, or the request is acceptable so
 // far. A Rejected context is left as it is.
+//
+// Before the body, at most one byte past the head cap is ever kept: a chunk
+// that reaches further is walked in two pieces, up to that byte and, when
+// the head has ended by then, the rest as body. So a head over the cap is
+// refused with 40 once cap + 1 of its bytes have come, however they were
+// split, and what follows them is never buffered or judged.
 void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* chunk,
                  uint32_t chunkLength) {
   // A refused request stays refused; its verdict is already given.
@@ -495,32 +556,13 @@ void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* c
   }
 
   StartBookkeeping(context);
-  if (!AppendChunk(context, bytes, chunkLength)) return;
-  FindLineEnd(context);
-  FindHeadersEnd(context);
-
-  // Each block runs when the state is its own; a block that completes its
-  // element moves the state on, and the next block continues in this call.
-  if (context->state == kStateVerb && !ScanVerb(policy, context)) return;
-  if (context->state == kStateAfterVerb && !ScanAfterVerb(context)) return;
-  if (context->state == kStateUrl && !ScanUrl(policy, context)) return;
-  if ((context->state == kStateQuery || context->state == kStateFragment) &&
-      !ScanQueryOrFragment(policy, context))
-    return;
-  if (context->state == kStateVersion && !ScanVersion(policy, context)) return;
-  if (context->state == kStateHeaderName || context->state == kStateHeaderValue) {
-    if (!ScanHeaders(policy, context)) return;
-    // The headers are over: the body bytes that came with them are in the
-    // buffer and are tested here, once.
-    uint32_t bodyStart = context->headersEnd + 2;
-    if (policy->AllowHighBitInPayload == 0 &&
-        HasHighBit(context->data + bodyStart, context->length - bodyStart)) {
-      Reject(context, kReasonPayloadHighBit);
-      return;
-    }
-    context->state = kStatePayload;
-    if (!PayloadWithinLimit(policy, context)) Reject(context, kReasonPayloadTooLong);
-  }
+  const uint32_t maxHead = EffectiveMaxHeadLength(policy);
+  const uint64_t room =
+      uint64_t{maxHead} + 1 > context->stored ? uint64_t{maxHead} + 1 - context->stored : 0;
+  const uint32_t headPart = chunkLength > room ? static_cast<uint32_t>(room) : chunkLength;
+  ScanHead(policy, context, bytes, headPart, maxHead);
+  if (headPart < chunkLength && context->state == kStatePayload)
+    ScanPayloadChunk(policy, context, bytes + headPart, chunkLength - headPart);
 }
 
 // "http://" (any case), the authority, then a '/': the prefix is everything

@@ -23,8 +23,8 @@ bool PathStartsWell(const uint8_t* path, uint32_t length) {
 // The tests on the text the checks read (the canonical path, or the path as
 // received): dots, extension, byte classes, sequences. Returns the reason,
 // 0 when the text passes; *index names the list entry for 11 and 14.
-uint32_t TextReason(const FilterPolicy* policy, const uint8_t* text, uint32_t length,
-                    uint32_t* index) {
+ReasonCode TextReason(const FilterPolicy* policy, const uint8_t* text, uint32_t length,
+                      uint32_t* index) {
   uint32_t lastSlash = length;
   for (uint32_t i = length; i > 0; --i) {
     if (text[i - 1] == '/') {
@@ -57,12 +57,12 @@ uint32_t TextReason(const FilterPolicy* policy, const uint8_t* text, uint32_t le
       }
     }
   }
-  uint32_t byteReason = scan_detail::FirstByteRuleReason(text, length, policy->AllowHighBitInUrl,
-                                                         kReasonUrlHighBit, kReasonUrlControl);
-  if (byteReason != 0) return byteReason;
+  ReasonCode byteReason = scan_detail::FirstByteRuleReason(text, length, policy->AllowHighBitInUrl,
+                                                           kReasonUrlHighBit, kReasonUrlControl);
+  if (byteReason != kReasonNone) return byteReason;
   if (policy->UrlSequences.flag != 0 && FindSequence(text, length, &policy->UrlSequences, index))
     return kReasonUrlSequence;
-  return 0;
+  return kReasonNone;
 }
 
 }  // namespace
@@ -121,7 +121,7 @@ void CheckUrl(const FilterPolicy* policy, ScanContext* context, const uint8_t* u
     text = copy;
   }
   uint32_t index = 0;
-  uint32_t reason = TextReason(policy, text, textLength, &index);
+  ReasonCode reason = TextReason(policy, text, textLength, &index);
   HeapFreeBlock(copy);
   if (reason == 0) return;
   context->reason = reason;

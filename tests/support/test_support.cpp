@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "policy/globals.h"
+
 namespace rg::test {
 
 namespace {
@@ -22,20 +24,8 @@ char* CopyText(std::string_view text) {
 FilterPolicy* NewDefaultPolicy() {
   FilterPolicy* p = static_cast<FilterPolicy*>(HeapAllocZero(sizeof(FilterPolicy)));
   if (p == nullptr) std::abort();
-  p->LogFile = kInvalidFile;
-  p->Verbs.flag = 1;
-  p->HttpVersions.flag = 1;
-  p->HostPorts.flag = 1;
-  p->Extensions.flag = 1;
-  p->DeniedHeaderNames.flag = 1;
-  p->ValidMaxLenByHeader = 1;
-  p->UrlSequences.flag = 1;
-  p->QuerySequences.flag = 1;
-  p->CanonUrlBeforeScan = 1;
-  p->FailOnReCanonUrlChange = 1;
-  p->CanonQueryBeforeScan = 1;
-  p->FailOnReCanonQueryChange = 1;
-  p->HighPriority = 1;
+  SetGlobalDefaults(p);
+  p->MaxHeadLength = kDefaultMaxHeadLength;
   p->Banner = static_cast<char*>(HeapAllocZero(256));
   p->LogDirectory = static_cast<char*>(HeapAllocZero(256));
   if (p->Banner == nullptr || p->LogDirectory == nullptr) std::abort();

@@ -15,7 +15,8 @@ namespace rg::test {
 // A zero-filled policy from the heap carrying the loader's defaults: every
 // list switch on (allow mode for verbs and extensions) with empty lists,
 // canonicalization of URL and query with the second pass, no length limit,
-// HighPriority 1, an empty Banner and LogDirectory, LogFile invalid.
+// HighPriority 1, the default head cap, an empty Banner and LogDirectory,
+// LogFile invalid.
 // Free it with FreePolicy.
 FilterPolicy* NewDefaultPolicy();
 

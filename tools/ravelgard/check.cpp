@@ -1,5 +1,5 @@
-// `ravelgard check`: plays recorded connections to the filter through its
-// ISAPI entry points, with a stand-in server, and reports each verdict.
+// `ravelgard check`: plays recorded connections to the screening engine, as
+// the module would see them, and reports each verdict.
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -8,8 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "filter/filter.h"
-#include "log/log.h"
+#include "engine/engine.h"
 #include "platform/platform.h"
 #include "ravelgard/args.h"
 #include "ravelgard/commands.h"
@@ -77,107 +76,47 @@ struct CheckOptions {
 struct Record {
   uint32_t reason;
   uint32_t winError;
-  DWORD result;
+  bool blocked;
   std::string message;  // the log's reason field without its outer spaces
   std::string request;  // the log's request field
   bool hasRequest;      // false where the log writes "-"
 };
 
-// The stand-in server's side of one connection, reached through the
-// filter context's ServerContext.
-struct Connection {
-  const CheckOptions* options;
-  std::vector<Record> records;
-  std::string written;  // what WriteClient sent
-};
-
-enum class Verdict { kPassed, kSimulated, kBlocked, kNotScreened };
+enum class Outcome { kPassed, kSimulated, kBlocked, kNotScreened };
 
 struct RequestResult {
-  Verdict verdict;
+  Outcome verdict;
   size_t bytes;
   bool complete;
   std::vector<Record> records;
 };
 
-const char* VerdictName(Verdict v, Format format) {
+const char* VerdictName(Outcome v, Format format) {
   switch (v) {
-    case Verdict::kPassed: return "passed";
-    case Verdict::kSimulated: return format == Format::kJson ? "passed-simulate"
+    case Outcome::kPassed: return "passed";
+    case Outcome::kSimulated: return format == Format::kJson ? "passed-simulate"
                                                              : "passed in Simulate mode";
-    case Verdict::kBlocked: return "blocked";
-    case Verdict::kNotScreened: return format == Format::kJson ? "not-screened" : "not screened";
+    case Outcome::kBlocked: return "blocked";
+    case Outcome::kNotScreened: return format == Format::kJson ? "not-screened" : "not screened";
   }
   return "";
 }
 
-// ---------------------------------------------------------------- server
+// ---------------------------------------------------------------- records
 
-BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, DWORD* size) {
-  const Connection* c = static_cast<const Connection*>(pfc->ServerContext);
-  const std::string* value = nullptr;
-  if (std::strcmp(name, "REMOTE_ADDR") == 0) value = &c->options->clientIp;
-  if (std::strcmp(name, "SERVER_SOFTWARE") == 0) value = &c->options->serverSoftware;
-  if (value == nullptr) {
-    SetLastErrorValue(1413);  // ERROR_INVALID_INDEX: no such variable
-    return FALSE;
-  }
-  // A server answers the size probe (or a short buffer) with the size that
-  // holds the value and its NUL.
-  DWORD needed = static_cast<DWORD>(value->size() + 1);
-  if (buffer == nullptr || *size < needed) {
-    *size = needed;
-    SetLastErrorValue(kErrorInsufficientBuffer);
-    return FALSE;
-  }
-  std::memcpy(buffer, value->c_str(), needed);
-  *size = needed;
-  return TRUE;
-}
-
-BOOL WINAPI WriteClient(HTTP_FILTER_CONTEXT* pfc, LPVOID bytes, DWORD* count, DWORD) {
-  Connection* c = static_cast<Connection*>(pfc->ServerContext);
-  if (bytes != nullptr && count != nullptr) c->written.append(static_cast<const char*>(bytes), *count);
-  return TRUE;
-}
-
-BOOL WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT*, LPSTR, DWORD) { return TRUE; }
-VOID* WINAPI AllocMem(HTTP_FILTER_CONTEXT*, DWORD, DWORD) { return nullptr; }
-BOOL WINAPI ServerSupportFunction(HTTP_FILTER_CONTEXT*, DWORD, PVOID, ULONG_PTR, ULONG_PTR) {
-  return FALSE;
-}
-BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT*, LPSTR, LPVOID, DWORD*) { return FALSE; }
-BOOL WINAPI SetHeader(HTTP_FILTER_CONTEXT*, LPSTR, LPSTR) { return TRUE; }
-BOOL WINAPI AddHeader(HTTP_FILTER_CONTEXT*, LPSTR, LPSTR) { return TRUE; }
-
-// The log's reason field for a record, without the single space that opens
-// and the one that closes every message.
-std::string ReasonMessage(uint32_t reason, uint32_t matchIndex) {
-  char field[1024];
-  std::memset(field, 0, sizeof field);
-  FormatReason(g_policy, field, reason, matchIndex, 0);
-  std::string_view text(field, strnlen(field, sizeof field));
-  constexpr std::string_view kNoError = "[-] ";
-  if (text.size() >= kNoError.size() && text.substr(text.size() - kNoError.size()) == kNoError)
-    text.remove_suffix(kNoError.size());
-  if (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  if (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return std::string(text);
-}
-
-void ObserveVerdict(HTTP_FILTER_CONTEXT* pfc, const ScanContext* context, uint32_t reason,
-                    uint32_t matchIndex, uint32_t winError, DWORD result) {
-  Connection* c = static_cast<Connection*>(pfc->ServerContext);
-  Record r{reason, winError, result, ReasonMessage(reason, matchIndex), std::string(), false};
-  // The same bytes the log's request field holds.
-  uint32_t n = 0;
-  if (context != nullptr && context->data != nullptr)
-    n = context->lineComplete ? context->lineEnd : context->length;
-  if (n > 0) {
-    r.request.assign(reinterpret_cast<const char*>(context->data), n);
+// The record a verdict writes, as the command reports it.
+Record MakeRecord(const EnginePolicy* policy, const Screening* state, const rg::Verdict& v) {
+  char message[1024];
+  FormatVerdictMessage(policy, v, message, sizeof message);
+  Record r{static_cast<uint32_t>(v.reason), v.winError, Blocks(v), message, std::string(), false};
+  const void* bytes = nullptr;
+  uint32_t length = 0;
+  RecordedRequest(state, &bytes, &length);
+  if (length > 0) {
+    r.request.assign(static_cast<const char*>(bytes), length);
     r.hasRequest = true;
   }
-  c->records.push_back(std::move(r));
+  return r;
 }
 
 // ---------------------------------------------------------------- chunks
@@ -200,57 +139,57 @@ size_t NextChunkSize(const CheckOptions& o, uint64_t* random, size_t remaining) 
 
 // ---------------------------------------------------------------- screening
 
-// Plays one recorded connection to the filter.
-std::vector<RequestResult> ScreenConnection(const CheckOptions& o, const std::string& bytes,
-                                            uint64_t* random) {
-  Connection connection{&o, {}, {}};
-  HTTP_FILTER_CONTEXT pfc{};
-  pfc.cbSize = sizeof pfc;
-  pfc.Revision = HTTP_FILTER_REVISION;
-  pfc.ServerContext = &connection;
-  pfc.GetServerVariable = GetServerVariable;
-  pfc.AddResponseHeaders = AddResponseHeaders;
-  pfc.WriteClient = WriteClient;
-  pfc.AllocMem = AllocMem;
-  pfc.ServerSupportFunction = ServerSupportFunction;
-
+// Plays one recorded connection to the engine, as the module sees it: the
+// requests in order, each in chunks, with a response after each one that
+// passed whole, so the next one starts afresh.
+std::vector<RequestResult> ScreenConnection(const CheckOptions& o, EnginePolicy* policy,
+                                            const std::string& bytes, uint64_t* random) {
   std::vector<RequestResult> results;
+  Screening* state = nullptr;
   bool closed = false;
-  std::string chunk;
   for (const RequestSpan& span : SplitRequests(bytes)) {
-    RequestResult result{Verdict::kNotScreened, span.length, span.complete, {}};
+    RequestResult result{Outcome::kNotScreened, span.length, span.complete, {}};
     if (closed) {
       results.push_back(std::move(result));
       continue;
     }
-    size_t firstRecord = connection.records.size();
     bool blocked = false;
     size_t sent = 0;
     while (sent < span.length && !blocked) {
       size_t n = NextChunkSize(o, random, span.length - sent);
-      // The filter gets its own copy, as it would get the server's buffer.
-      chunk.assign(bytes, span.offset + sent, n);
-      HTTP_FILTER_RAW_DATA raw{chunk.data(), static_cast<DWORD>(n), static_cast<DWORD>(n), 0};
-      blocked = HttpFilterProc(&pfc, SF_NOTIFY_READ_RAW_DATA, &raw) == SF_STATUS_REQ_FINISHED;
+      if (state == nullptr) {
+        uint32_t error = OpenScreening(policy, o.clientIp.c_str(), &state);
+        if (error != 0) {
+          rg::Verdict failure{};
+          failure.kind = VerdictKind::kRejected;
+          failure.reason = kReasonWindowsError;
+          failure.winError = error;
+          LogVerdict(policy, nullptr, failure);
+          result.records.push_back(MakeRecord(policy, nullptr, failure));
+          blocked = true;
+          break;
+        }
+      }
+      rg::Verdict v = Screen(state, bytes.data() + span.offset + sent, static_cast<uint32_t>(n));
+      if (v.kind == VerdictKind::kRejected) {
+        LogVerdict(policy, state, v);
+        result.records.push_back(MakeRecord(policy, state, v));
+        blocked = Blocks(v);
+      }
       sent += n;
     }
     // A server answers a request once it has all of it; the response tells
     // the filter that the next bytes begin a new request.
-    if (!blocked && span.complete) {
-      HTTP_FILTER_SEND_RESPONSE response{GetHeader, SetHeader, AddHeader, 200, 0};
-      blocked = HttpFilterProc(&pfc, SF_NOTIFY_SEND_RESPONSE, &response) == SF_STATUS_REQ_FINISHED;
-    }
-    result.records.assign(connection.records.begin() + static_cast<std::ptrdiff_t>(firstRecord),
-                          connection.records.end());
+    if (!blocked && span.complete && state != nullptr) ResponseStarted(state, 200);
     if (blocked) {
-      result.verdict = Verdict::kBlocked;
+      result.verdict = Outcome::kBlocked;
       closed = true;
     } else {
-      result.verdict = result.records.empty() ? Verdict::kPassed : Verdict::kSimulated;
+      result.verdict = result.records.empty() ? Outcome::kPassed : Outcome::kSimulated;
     }
     results.push_back(std::move(result));
   }
-  HttpFilterProc(&pfc, SF_NOTIFY_END_OF_NET_SESSION, nullptr);
+  CloseScreening(state);
   return results;
 }
 
@@ -258,9 +197,9 @@ std::vector<RequestResult> ScreenConnection(const CheckOptions& o, const std::st
 // that was logged and let through. Null when there is none.
 const Record* DecidingRecord(const RequestResult& r) {
   if (r.records.empty()) return nullptr;
-  if (r.verdict == Verdict::kBlocked) {
+  if (r.verdict == Outcome::kBlocked) {
     for (size_t i = r.records.size(); i-- > 0;)
-      if (r.records[i].result == SF_STATUS_REQ_FINISHED) return &r.records[i];
+      if (r.records[i].blocked) return &r.records[i];
   }
   return &r.records.front();
 }
@@ -285,9 +224,9 @@ void AppendText(std::string* out, const std::string& name, size_t index, const R
     *out += ", ";
     AppendRecordText(out, *deciding);
   }
-  if (r.verdict == Verdict::kNotScreened)
+  if (r.verdict == Outcome::kNotScreened)
     *out += " (the connection was closed after request #" + std::to_string(blockedIndex) + ")";
-  else if (!r.complete && r.verdict != Verdict::kBlocked)
+  else if (!r.complete && r.verdict != Outcome::kBlocked)
     *out += " (incomplete: the recording ends inside this request, the filter was still "
             "waiting for the rest)";
   *out += '\n';
@@ -458,10 +397,10 @@ int RunCheck(int argc, char** argv) {
   // leaves neither partial output nor a log behind.
   std::string iniBytes;
   ReadProblem problem{};
-  uint32_t error = ReadInput(o.iniPath, &iniBytes, &problem);
+  uint32_t error = ReadInput(o.iniPath, &iniBytes, &problem, true);
   if (error != 0) {
     PrintError("cannot load policy from " + o.iniPath + ": " +
-               (problem.isDirectory ? std::string("it is a directory") : DescribeError(error)));
+               DescribePolicyReadError(error, problem));
     return kExitUsage;
   }
   std::vector<std::string> inputs(o.files.size());
@@ -490,10 +429,11 @@ int RunCheck(int argc, char** argv) {
     }
   }
   const std::string& logDirectory = privateLog.empty() ? o.logDirectory : privateLog;
-  HTTP_FILTER_VERSION version{};
-  version.dwServerFilterVersion = HTTP_FILTER_REVISION;
-  if (!StartFilter(&version, o.iniPath.c_str(), logDirectory.c_str())) {
-    error = GetLastErrorValue();
+  EngineOptions engineOptions;
+  engineOptions.logDirectory = logDirectory.c_str();
+  EnginePolicy* policy = nullptr;
+  error = LoadEnginePolicy(o.iniPath.c_str(), &engineOptions, &policy);
+  if (error != 0) {
     if (!privateLog.empty()) RemoveTree(privateLog);
     if (o.logDirectory.empty())
       PrintError("cannot load policy from " + o.iniPath + ": " + DescribeError(error));
@@ -507,31 +447,33 @@ int RunCheck(int argc, char** argv) {
   // change during the run, the filter makes it anew; it is removed again at
   // the end.)
   if (!privateLog.empty()) RemoveTree(privateLog);
-  g_verdictObserver = ObserveVerdict;
 
   uint64_t random = o.seed;
   size_t total = 0, passed = 0, simulated = 0, blocked = 0, notScreened = 0;
   for (size_t f = 0; f < o.files.size(); ++f) {
     const std::string name = o.files[f] == "-" ? "<stdin>" : o.files[f];
-    std::vector<RequestResult> results = ScreenConnection(o, inputs[f], &random);
+    std::vector<RequestResult> results = ScreenConnection(o, policy, inputs[f], &random);
     size_t blockedIndex = 0;
     std::string out;
     for (size_t i = 0; i < results.size(); ++i) {
       const RequestResult& r = results[i];
       ++total;
       switch (r.verdict) {
-        case Verdict::kPassed: ++passed; break;
-        case Verdict::kSimulated: ++simulated; break;
-        case Verdict::kBlocked: ++blocked; blockedIndex = i + 1; break;
-        case Verdict::kNotScreened: ++notScreened; break;
+        case Outcome::kPassed: ++passed; break;
+        case Outcome::kSimulated: ++simulated; break;
+        case Outcome::kBlocked: ++blocked; blockedIndex = i + 1; break;
+        case Outcome::kNotScreened: ++notScreened; break;
       }
       if (o.format == Format::kJson) AppendJson(&out, name, i + 1, r);
       else AppendText(&out, name, i + 1, r, blockedIndex);
     }
     Print(out);
   }
-  g_verdictObserver = nullptr;
-  TerminateFilter(0);
+  uint64_t lost = LostLogRecords(policy);
+  ReleaseEnginePolicy(policy);
+  if (lost > 0)
+    PrintError(std::to_string(lost) + (lost == 1 ? " log record" : " log records") +
+               " could not be written to " + logDirectory);
   if (!privateLog.empty()) RemoveTree(privateLog);
 
   if (o.format == Format::kText) {

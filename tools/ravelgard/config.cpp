@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "filter/filter.h"
+#include "engine/engine.h"
 #include "platform/platform.h"
 #include "policy/policy.h"
 #include "ravelgard/args.h"
@@ -120,10 +120,10 @@ int RunConfig(int argc, char** argv) {
 
   std::string content;
   ReadProblem problem{};
-  uint32_t readError = ReadInput(iniPath, &content, &problem);
+  uint32_t readError = ReadInput(iniPath, &content, &problem, true);
   if (readError != 0) {
     PrintError("cannot load policy from " + iniPath + ": " +
-               (problem.isDirectory ? std::string("it is a directory") : DescribeError(readError)));
+               DescribePolicyReadError(readError, problem));
     return kExitUsage;
   }
 
@@ -135,10 +135,11 @@ int RunConfig(int argc, char** argv) {
     PrintError("cannot create a temporary directory for the log: " + DescribeError(dirError));
     return kExitUsage;
   }
-  HTTP_FILTER_VERSION version{};
-  version.dwServerFilterVersion = HTTP_FILTER_REVISION;
-  if (!StartFilter(&version, iniPath.c_str(), printer.privateDirectory.c_str())) {
-    uint32_t loadError = GetLastErrorValue();
+  EngineOptions options;
+  options.logDirectory = printer.privateDirectory.c_str();
+  EnginePolicy* policy = nullptr;
+  uint32_t loadError = LoadEnginePolicy(iniPath.c_str(), &options, &policy);
+  if (loadError != 0) {
     RemoveTree(printer.privateDirectory);
     PrintError("cannot load policy from " + iniPath + ": " + DescribeError(loadError));
     return kExitUsage;
@@ -146,8 +147,8 @@ int RunConfig(int argc, char** argv) {
   // The log file is open; its directory can go now (see check).
   RemoveTree(printer.privateDirectory);
   printer.configuredDirectory = ConfiguredLogDirectory(iniPath);
-  if (!quiet) ForEachSummaryLine(g_policy, CollectSummaryLine, &printer);
-  TerminateFilter(0);
+  if (!quiet) ForEachSummaryLine(PolicyRecord(policy), CollectSummaryLine, &printer);
+  ReleaseEnginePolicy(policy);
   RemoveTree(printer.privateDirectory);
   std::fwrite(printer.out.data(), 1, printer.out.size(), stdout);
   std::fflush(stdout);

@@ -2,57 +2,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
+#include "policy/globals.h"
 #include "ravelgard/ini_text.h"
 
 namespace rg::tool {
 
 namespace {
-
-enum class KeyKind { kLength, kInteger, kText };
-
-struct KnownKey {
-  const char* name;
-  KeyKind kind;
-  int32_t deflt;
-};
-
-// The Globals keys the filter reads. The six length keys are found by a
-// case-sensitive test of how a line begins; the others through the profile
-// reader, which ignores letter case.
-constexpr KnownKey kKeys[] = {
-    {"UrlMaxLen", KeyKind::kLength, -1},
-    {"QueryMaxLen", KeyKind::kLength, -1},
-    {"HeaderNameMaxLen", KeyKind::kLength, -1},
-    {"HeaderValueMaxLen", KeyKind::kLength, -1},
-    {"PayloadMaxLen", KeyKind::kLength, -1},
-    {"ContentLengthMaxLen", KeyKind::kLength, -1},
-    {"VerbAllow", KeyKind::kInteger, 1},
-    {"ValidHttpVersion", KeyKind::kInteger, 1},
-    {"ValidHostPort", KeyKind::kInteger, 1},
-    {"ExtensionAllow", KeyKind::kInteger, 1},
-    {"DenyHeaderName", KeyKind::kInteger, 1},
-    {"ValidMaxLenByHeader", KeyKind::kInteger, 1},
-    {"DenyUrlSequence", KeyKind::kInteger, 1},
-    {"DenyQuerySequence", KeyKind::kInteger, 1},
-    {"AllowDotInUrl", KeyKind::kInteger, 0},
-    {"AllowHighBitInUrl", KeyKind::kInteger, 0},
-    {"CanonUrlBeforeScan", KeyKind::kInteger, 1},
-    {"FailOnReCanonUrlChange", KeyKind::kInteger, 1},
-    {"AllowHighBitInQuery", KeyKind::kInteger, 0},
-    {"CanonQueryBeforeScan", KeyKind::kInteger, 1},
-    {"FailOnReCanonQueryChange", KeyKind::kInteger, 1},
-    {"CanonHeaderName", KeyKind::kInteger, 0},
-    {"FailOnReCanonHeaderNameChange", KeyKind::kInteger, 0},
-    {"CanonHeaderValue", KeyKind::kInteger, 0},
-    {"FailOnReCanonHeaderValueChange", KeyKind::kInteger, 0},
-    {"AllowHighBitInPayload", KeyKind::kInteger, 0},
-    {"RemoveBanner", KeyKind::kInteger, 0},
-    {"ChangeBanner", KeyKind::kText, 0},
-    {"HighPriority", KeyKind::kInteger, 1},
-    {"Simulate", KeyKind::kInteger, 0},
-    {"LogFilesDir", KeyKind::kText, 0},
-};
 
 enum class ListKind { kPlain, kExtension, kSequence, kLimits };
 
@@ -173,8 +130,9 @@ void LintGlobals(Context* c, const IniSection& s) {
 
     // A length key counts when the line merely begins with its name.
     bool handled = false;
-    for (size_t k = 0; k < 6 && !handled; ++k) {
-      std::string_view name = kKeys[k].name;
+    for (size_t k = 0; k < kGlobalKeyCount && !handled; ++k) {
+      if (kGlobalKeys[k].kind != GlobalKind::kLength) continue;
+      std::string_view name = kGlobalKeys[k].name;
       if (lengthFound[k] || l.delivered.compare(0, name.size(), name) != 0) continue;
       lengthFound[k] = true;
       handled = true;
@@ -199,12 +157,10 @@ void LintGlobals(Context* c, const IniSection& s) {
       }
     }
 
-    const KnownKey* known = nullptr;
-    for (const KnownKey& k : kKeys)
-      if (SameNoCase(key, k.name)) known = &k;
+    const GlobalKey* known = FindGlobalKey(key.data(), key.size());
     if (!handled) {
       if (known != nullptr && key != known->name) {
-        if (known->kind == KeyKind::kLength)
+        if (known->kind == GlobalKind::kLength)
           Warn(c, l.number,
                "key " + Quote(key) + " is ignored: the length keys must be written with exact "
                    "letter case, '" + known->name + "'");
@@ -217,7 +173,7 @@ void LintGlobals(Context* c, const IniSection& s) {
       } else if (known == nullptr) {
         Warn(c, l.number,
              "unknown key " + Quote(key) + " in [Globals]; did you mean '" +
-                 Nearest(kKeys, key)->name + "'?");
+                 Nearest(kGlobalKeys, key)->name + "'?");
       }
     }
     if (!l.hasEquals) continue;
@@ -231,7 +187,7 @@ void LintGlobals(Context* c, const IniSection& s) {
       continue;
     }
     if (known == nullptr) continue;
-    if (known->kind == KeyKind::kText) {
+    if (known->kind == GlobalKind::kText) {
       if (l.value.size() > kTextLimit)
         Warn(c, l.number,
              "the value of '" + std::string(known->name) + "' is longer than 254 characters and "
@@ -357,7 +313,8 @@ void LintSection(Context* c, const IniSection& s) {
          "unknown section [" + s.name + "] is never read; did you mean [" + nearest + "]?");
     return;
   }
-  int32_t value = GlobalInt(*c, known->switchKey, 1);
+  const GlobalKey* switchKey = FindGlobalKey(known->switchKey, std::strlen(known->switchKey));
+  int32_t value = GlobalInt(*c, switchKey->name, switchKey->deflt);
   bool read = known->readWhenSwitchOn ? value != 0 : value == 0;
   if (!read) {
     std::string why = std::string(known->switchKey) + " is " + std::to_string(value);

@@ -30,6 +30,8 @@ const char* ErrorMeaning(uint32_t error) {
     case 122: return "buffer too small";
     case 183: return "already exists";
     case 206: return "file name too long";
+    case 1920: return "not a regular file";
+    case 1921: return "too many levels of symbolic links";
     default: return "unknown error";
   }
 }
@@ -38,13 +40,16 @@ std::string DescribeError(uint32_t error) {
   return "error " + std::to_string(error) + " (" + ErrorMeaning(error) + ")";
 }
 
-uint32_t ReadInput(const std::string& path, std::string* out, ReadProblem* problem) {
-  *problem = ReadProblem{false, false};
+uint32_t ReadInput(const std::string& path, std::string* out, ReadProblem* problem,
+                   bool regularOnly) {
+  *problem = ReadProblem{false, false, false};
   out->clear();
   const bool isStdin = (path == "-");
   int fd = 0;
   if (!isStdin) {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without a writer, opening a FIFO waits; O_NONBLOCK lets the type be
+    // looked at first.
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | (regularOnly ? O_NONBLOCK : 0));
     if (fd < 0) return WinErrorFromErrno(errno);
   }
   uint32_t error = 0;
@@ -52,6 +57,12 @@ uint32_t ReadInput(const std::string& path, std::string* out, ReadProblem* probl
   if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     problem->isDirectory = true;
     error = kErrorAccessDenied;
+  } else if (regularOnly && !isStdin && !S_ISREG(st.st_mode)) {
+    problem->notRegular = true;
+    error = kErrorCantAccessFile;
+  } else if (regularOnly && !isStdin) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) error = WinErrorFromErrno(errno);
   }
   char block[65536];
   while (error == 0) {
@@ -73,6 +84,13 @@ uint32_t ReadInput(const std::string& path, std::string* out, ReadProblem* probl
   if (!isStdin) close(fd);
   if (error != 0) out->clear();
   return error;
+}
+
+std::string DescribePolicyReadError(uint32_t error, const ReadProblem& problem) {
+  if (problem.isDirectory) return "it is a directory";
+  if (problem.notRegular)
+    return "it is not a regular file (a FIFO, socket or device), which the filter does not read";
+  return DescribeError(error);
 }
 
 uint32_t MakePrivateDirectory(std::string* path) {

@@ -25,12 +25,19 @@ std::string DescribeError(uint32_t error);
 
 // Reads a whole file ("-" is standard input) into out. Returns 0, or a
 // Windows error number; a directory gives 5 with isDirectory set, a file
-// over kMaxInputBytes gives 8 with tooLarge set.
+// over kMaxInputBytes gives 8 with tooLarge set. With regularOnly (a policy
+// file, which the filter reads to its end more than once), a FIFO, socket
+// or device is refused with 1920 and notRegular set, without waiting for a
+// writer.
 struct ReadProblem {
   bool isDirectory;
   bool tooLarge;
+  bool notRegular;
 };
-uint32_t ReadInput(const std::string& path, std::string* out, ReadProblem* problem);
+uint32_t ReadInput(const std::string& path, std::string* out, ReadProblem* problem,
+                   bool regularOnly = false);
+// Why a policy file could not be read, for "cannot load policy from F: ...".
+std::string DescribePolicyReadError(uint32_t error, const ReadProblem& problem);
 
 // Creates a fresh private directory under $TMPDIR (or /tmp). Returns 0 and
 // its path, or an error number.

@@ -1,16 +1,15 @@
-// The ISAPI entry points and the life of a connection's ScanContext.
+// The ISAPI entry points and the life of a connection's screening state,
+// over the screening engine.
 #include <cstdint>
 #include <cstring>
 
-#include "filter/filter.h"
-#include "log/log.h"
+#include "isapi/filter.h"
 #include "platform/platform.h"
-#include "scan/scan.h"
+#include "policy/policy.h"
 
 namespace rg {
 
-FilterPolicy* g_policy = nullptr;
-VerdictObserver g_verdictObserver = nullptr;
+EnginePolicy* g_policy = nullptr;
 
 namespace {
 
@@ -21,80 +20,70 @@ constexpr size_t kMaxIniPath = 255;
 char kRemoteAddr[] = "REMOTE_ADDR";
 char kServerSoftware[] = "SERVER_SOFTWARE";
 
-// Builds the block response from the server's own banner unless a connection
-// (or the loader) already did. Runs under LogLock, so exactly one connection
-// builds it and every later one sees the finished page. Returns 0 or the
-// error that becomes the current request's reason-34 verdict.
-uint32_t EnsureBlockResponse(HTTP_FILTER_CONTEXT* pfc, FilterPolicy* policy) {
-  uint32_t error = 0;
-  LockEnter(&LogLock);
-  if (policy->BlockResponse == nullptr) {
-    char* serverText = nullptr;
-    error = FetchServerVariable(pfc, kServerSoftware, &serverText);
-    if (error == 0) error = BuildBlockResponse(policy, serverText);
-    HeapFreeBlock(serverText);
-  }
-  LockLeave(&LogLock);
-  return error;
+uint32_t FetchServerSoftware(void* user, char** text) {
+  return FetchServerVariable(static_cast<HTTP_FILTER_CONTEXT*>(user), kServerSoftware, text);
 }
 
-// Gets the connection ready for a new request after its response went out:
-// the state of a fresh context, except for the client address, which belongs
-// to the connection, and the positions that only a finished element sets
-// (nameStart, lineEnd, headersEnd) and the last matchIndex, which nothing
-// reads before the new request sets them again. Clearing the whole record
-// also clears the scanner's bookkeeping about the freed buffer, so a stale
-// capacity or resume index can never outlive it.
-void ResetForNextRequest(ScanContext* context) {
-  HeapFreeBlock(context->data);
-  ScanContext kept = *context;
-  std::memset(static_cast<void*>(context), 0, sizeof(ScanContext));
-  context->clientAddress = kept.clientAddress;
-  context->nameStart = kept.nameStart;
-  context->lineEnd = kept.lineEnd;
-  context->headersEnd = kept.headersEnd;
-  context->matchIndex = kept.matchIndex;
+// A verdict for a failure of the platform while setting up a connection:
+// it blocks whatever the policy's Simulate mode says.
+Verdict PlatformFailure(uint32_t error) {
+  Verdict verdict = {};
+  verdict.kind = VerdictKind::kRejected;
+  verdict.reason = kReasonWindowsError;
+  verdict.winError = error;
+  return verdict;
 }
 
-// SF_NOTIFY_READ_RAW_DATA: create or reset the context, scan the chunk and
-// give the verdict once the scan is refused. Every failure while setting up
-// a new connection is a reason-34 verdict, which blocks.
-DWORD OnRawData(HTTP_FILTER_CONTEXT* pfc, FilterPolicy* policy, HTTP_FILTER_RAW_DATA* raw) {
-  ScanContext* context = static_cast<ScanContext*>(pfc->pFilterContext);
-  if (context == nullptr) {
-    context = static_cast<ScanContext*>(HeapAllocZero(sizeof(ScanContext)));
-    if (context == nullptr) return IssueVerdict(pfc, 34, 0, AllocationError());
-    pfc->pFilterContext = context;
+// SF_NOTIFY_READ_RAW_DATA: create the connection's state when it has none,
+// screen the chunk and give the verdict once the request is refused. Every
+// failure while setting up a new connection is a reason-34 verdict, which
+// blocks.
+DWORD OnRawData(HTTP_FILTER_CONTEXT* pfc, EnginePolicy* policy, HTTP_FILTER_RAW_DATA* raw) {
+  Screening* state = static_cast<Screening*>(pfc->pFilterContext);
+  if (state == nullptr) {
+    uint32_t error = OpenScreening(policy, nullptr, &state);
+    if (error != 0) return IssueVerdict(pfc, PlatformFailure(error));
+    pfc->pFilterContext = state;
 
-    uint32_t error = FetchServerVariable(pfc, kRemoteAddr, &context->clientAddress);
-    if (error != 0) return IssueVerdict(pfc, 34, 0, error);
+    char* address = nullptr;
+    error = FetchServerVariable(pfc, kRemoteAddr, &address);
+    if (error != 0) return IssueVerdict(pfc, PlatformFailure(error));
+    AdoptClientAddress(state, address);
 
-    error = EnsureBlockResponse(pfc, policy);
-    if (error != 0) return IssueVerdict(pfc, 34, 0, error);
-  } else if (context->state == kStateResponseSent) {
-    ResetForNextRequest(context);
+    // Without a fixed banner the page shows the server's own name, which
+    // only a connection can ask for; exactly one connection builds it.
+    error = EnsureBlockPage(policy, FetchServerSoftware, pfc);
+    if (error != 0) return IssueVerdict(pfc, PlatformFailure(error));
   }
 
-  ScanRawData(policy, context, raw->pvInData, raw->cbInData);
-  if (context->state == kStateRejected)
-    return IssueVerdict(pfc, context->reason, context->matchIndex, context->winError);
+  // A delivery may hold the end of one request and the start of the next
+  // (pipelining): each is screened as a request of its own, and a refused
+  // one refuses the whole delivery.
+  const uint8_t* bytes = static_cast<const uint8_t*>(raw->pvInData);
+  uint32_t left = raw->cbInData;
+  do {
+    Verdict verdict = Screen(state, bytes, left);
+    if (verdict.kind == VerdictKind::kRejected) return IssueVerdict(pfc, verdict);
+    if (verdict.consumed == 0) break;
+    bytes += verdict.consumed;
+    left -= verdict.consumed;
+  } while (left > 0);
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 
 }  // namespace
 
-// Allocates the policy, loads it from iniPath and declares the
-// notifications. On failure nothing of the policy remains, g_policy is null
-// and the last-error value holds the cause: 206 for a path longer than 255
-// characters, 183 when a filter is already running in this process, else the
-// allocation's or the loader's error.
+// Loads the policy from iniPath and declares the notifications. On failure
+// nothing of the policy remains, g_policy is null and the last-error value
+// holds the cause: 206 for a path longer than 255 characters, 183 when a
+// filter is already running in this process, else the allocation's or the
+// loader's error.
 BOOL StartFilter(HTTP_FILTER_VERSION* version, const char* iniPath, const char* logDirectory) {
   if (iniPath == nullptr || version == nullptr) {
     SetLastErrorValue(kErrorInvalidParameter);
     return FALSE;
   }
-  // A second start without a stop would leak the running policy and
-  // re-initialize a lock that may be held.
+  // A second start without a stop would leak the running policy.
   if (g_policy != nullptr) {
     SetLastErrorValue(kErrorAlreadyExists);
     return FALSE;
@@ -104,29 +93,21 @@ BOOL StartFilter(HTTP_FILTER_VERSION* version, const char* iniPath, const char* 
     return FALSE;
   }
 
-  FilterPolicy* policy = static_cast<FilterPolicy*>(HeapAllocZero(sizeof(FilterPolicy)));
-  if (policy == nullptr) {
-    SetLastErrorValue(AllocationError());
-    return FALSE;
-  }
-  g_policy = policy;
-  policy->LogFile = kInvalidFile;  // the loader must see no open log yet
-
-  uint32_t error = LoadPolicy(policy, iniPath, logDirectory);
+  EngineOptions options;
+  options.logDirectory = logDirectory;
+  EnginePolicy* policy = nullptr;
+  uint32_t error = LoadEnginePolicy(iniPath, &options, &policy);
   if (error != 0) {
-    FreePolicy(policy);
-    g_policy = nullptr;
     SetLastErrorValue(error);
     return FALSE;
   }
+  g_policy = policy;
 
   version->dwFilterVersion = HTTP_FILTER_REVISION;
   version->dwFlags = SF_NOTIFY_READ_RAW_DATA | SF_NOTIFY_END_OF_NET_SESSION |
                      SF_NOTIFY_SEND_RESPONSE |
-                     (policy->HighPriority != 0 ? SF_NOTIFY_ORDER_HIGH : SF_NOTIFY_ORDER_LOW);
-  // Only now: the loader's first log open runs on this one thread, and a
-  // failed start must leave no lock behind.
-  LockInit(&LogLock);
+                     (PolicyRecord(policy)->HighPriority != 0 ? SF_NOTIFY_ORDER_HIGH
+                                                              : SF_NOTIFY_ORDER_LOW);
   return TRUE;
 }
 
@@ -156,16 +137,12 @@ uint32_t FetchServerVariable(HTTP_FILTER_CONTEXT* pfc, const char* name, char** 
   return 0;
 }
 
-// Frees the connection's context with its client address and request bytes
+// Frees the connection's state with its client address and request bytes
 // and clears pFilterContext. A connection without a context is left alone.
 void FreeScanContext(HTTP_FILTER_CONTEXT* pfc) {
-  ScanContext* context = static_cast<ScanContext*>(pfc->pFilterContext);
-  if (context == nullptr) return;
-  HeapFreeBlock(context->clientAddress);
-  context->clientAddress = nullptr;
-  HeapFreeBlock(context->data);
-  context->data = nullptr;
-  HeapFreeBlock(context);
+  Screening* state = static_cast<Screening*>(pfc->pFilterContext);
+  if (state == nullptr) return;
+  CloseScreening(state);
   pfc->pFilterContext = nullptr;
 }
 
@@ -218,7 +195,7 @@ extern "C" BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
 // SF_STATUS_REQ_NEXT_NOTIFICATION.
 extern "C" DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
                                 LPVOID pvNotification) {
-  FilterPolicy* policy = g_policy;
+  EnginePolicy* policy = g_policy;
   // A host that calls without a started filter gets no screening rather
   // than a crash; a server never does this.
   if (policy == nullptr) return SF_STATUS_REQ_NEXT_NOTIFICATION;
@@ -228,10 +205,7 @@ extern "C" DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType
       return OnRawData(pfc, policy, static_cast<HTTP_FILTER_RAW_DATA*>(pvNotification));
     case SF_NOTIFY_SEND_RESPONSE: {
       auto* response = static_cast<HTTP_FILTER_SEND_RESPONSE*>(pvNotification);
-      auto* context = static_cast<ScanContext*>(pfc->pFilterContext);
-      // 100 Continue is not the answer to the request: the body is still to
-      // come and belongs to the same scan.
-      if (context != nullptr && response->HttpStatus != 100) context->state = kStateResponseSent;
+      ResponseStarted(static_cast<Screening*>(pfc->pFilterContext), response->HttpStatus);
       return FilterServerHeader(pfc, response);
     }
     case SF_NOTIFY_END_OF_NET_SESSION:
@@ -242,13 +216,11 @@ extern "C" DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType
   }
 }
 
-// Releases the policy and its log file and deletes the lock. TRUE.
+// Releases the filter's hold on the policy; the policy and its log file go
+// once no connection screens with it any more. TRUE.
 extern "C" BOOL TerminateFilter(DWORD /*dwFlags*/) {
-  FilterPolicy* policy = g_policy;
-  // Without a successful start there is no policy and no lock to delete.
-  if (policy == nullptr) return TRUE;
-  FreePolicy(policy);
+  EnginePolicy* policy = g_policy;
   g_policy = nullptr;
-  LockDelete(&LogLock);
+  ReleaseEnginePolicy(policy);
   return TRUE;
 }

@@ -19,7 +19,7 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID /*reserved*/) {
 
 #else
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 #include "platform/platform.h"
 
 #define RG_EXPORT __attribute__((visibility("default")))
