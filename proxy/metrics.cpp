@@ -40,6 +40,7 @@ const char* FrameErrorLabel(FrameError error) {
     case FrameError::kHeadTooLong: return "head_too_long";
     case FrameError::kUnexpectedData: return "unexpected_data";
     case FrameError::kOther: return "other";
+    case FrameError::kBoundaryDisputed: return "boundary_disputed";
     case FrameError::kCount: break;
   }
   return "other";
@@ -47,7 +48,7 @@ const char* FrameErrorLabel(FrameError error) {
 
 const char* ProxyRefusalLabel(ProxyRefusal refusal) {
   switch (refusal) {
-    case ProxyRefusal::kHeadInDispute: return "head_in_dispute";
+    case ProxyRefusal::kBoundaryDisputed: return "screening_boundary_disputed";
     case ProxyRefusal::kUpgradeNotAllowed: return "upgrade_not_allowed";
     case ProxyRefusal::kConnect: return "connect";
     case ProxyRefusal::kCount: break;

@@ -14,7 +14,7 @@ namespace rg::proxy {
 
 // Refusals of the proxy itself, beside the framer's own reasons.
 enum class ProxyRefusal : uint32_t {
-  kHeadInDispute = 0,     // framer and screening end the head at different bytes
+  kBoundaryDisputed = 0,   // the engine and the proxy's framer end a request at different bytes
   kUpgradeNotAllowed = 1,  // an Upgrade other than WebSocket (h2c above all)
   kConnect = 2,            // CONNECT
   kCount = 3,

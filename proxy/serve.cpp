@@ -42,19 +42,22 @@ uint32_t DefaultThreads() {
   return n > 0 ? n : 1;
 }
 
-// Two descriptors per connection (client and upstream) and some to spare.
+// Two descriptors per connection (client and upstream) and some to spare;
+// a limit below two per connection is worth a word.
 void RaiseDescriptorLimit(uint32_t maxConnections) {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  rlim_t wanted = static_cast<rlim_t>(maxConnections) * 2 + 256;
+  const rlim_t needed = static_cast<rlim_t>(maxConnections) * 2;
+  const rlim_t wanted = needed + 256;
   if (limit.rlim_cur < wanted) {
-    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted ? wanted : limit.rlim_max;
+    limit.rlim_cur = (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted) ? wanted
+                                                                                : limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted) {
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < needed) {
     LogError("only %llu file descriptors may be open; %u connections need %llu",
              static_cast<unsigned long long>(limit.rlim_cur), maxConnections,
-             static_cast<unsigned long long>(wanted));
+             static_cast<unsigned long long>(needed));
   }
 }
 

@@ -16,7 +16,8 @@
 #include <asio/use_awaitable.hpp>
 
 #include "proxy/http_text.h"
-#include "proxy/refusal_log.h"
+#include "proxy/refusals.h"
+#include "log/reason.h"
 
 namespace rg::proxy {
 
@@ -230,14 +231,78 @@ Verdict Session::ScreenBytes(const char* bytes, uint32_t length) {
     LogVerdict(policy_, screening_, verdict);
     if (!Blocks(verdict)) {
       // Simulate mode: logged and let through. The engine has ended this
-      // request, so the rest of it is forwarded unscreened; the next request
-      // is screened again from its first byte.
+      // request, so the framer alone frames the rest of it, which goes
+      // upstream unscreened; the next request is screened from its first
+      // byte again.
       screeningOff_ = true;
       uint32_t reason = verdict.reason < kReasonCount ? static_cast<uint32_t>(verdict.reason) : 0u;
       worker_->metrics().simulatedByReason[reason].Add();
     }
   }
   return verdict;
+}
+
+void Session::SetProxyRefusal(ProxyRefusal refusal) {
+  refusal_ = Refusal::kProxy;
+  refusedByProxy_ = refusal;
+}
+
+bool Session::TakeHeld() {
+  const char* bytes = in_.data + in_.begin + inScanned_;
+  const uint32_t available = in_.Held() - inScanned_;
+  uint32_t span = available;
+  Verdict verdict{};
+  const bool screened = !screeningOff_;
+  if (screened) {
+    verdict = ScreenBytes(bytes, available);
+    if (Blocks(verdict)) {
+      refusal_ = Refusal::kVerdict;
+      refusedVerdict_ = verdict;
+      return false;
+    }
+    if (!screeningOff_) span = verdict.consumed;
+  }
+  // The framer reads exactly what the engine took, and must end the head
+  // and the request where the engine does: otherwise what the policy passed
+  // is not what the upstream would read as this request.
+  uint32_t done = 0;
+  bool complete = false;
+  while (done < span && !complete) {
+    FrameResult framed = FramerFeed(&requestFramer_, bytes + done, span - done);
+    if (framed.error != FrameError::kNone) {
+      if (screeningOff_) {
+        refusal_ = Refusal::kFraming;
+        refusedFraming_ = framed.error;
+      } else {
+        SetProxyRefusal(ProxyRefusal::kBoundaryDisputed);
+      }
+      return false;
+    }
+    if (framed.headComplete) {
+      headSeen_ = true;
+      headLength_ = requestTaken_ + done + static_cast<uint32_t>(framed.headEnd);
+      FramerHead(&requestFramer_, &requestHead_);
+    }
+    done += static_cast<uint32_t>(framed.consumed);
+    if (framed.messageComplete) {
+      complete = true;
+      requestKeepAlive_ = framed.keepAlive;
+    } else if (framed.consumed == 0 && !framed.headComplete) {
+      break;
+    }
+  }
+  if (screened && !screeningOff_) {
+    bool agree = done == span && complete == verdict.messageComplete;
+    if (headSeen_ && verdict.headLength != headLength_) agree = false;
+    if (!agree) {
+      SetProxyRefusal(ProxyRefusal::kBoundaryDisputed);
+      return false;
+    }
+  }
+  inScanned_ += done;
+  requestTaken_ += done;
+  requestComplete_ = complete;
+  return true;
 }
 
 awaitable<void> Session::WriteBlockPage() {
@@ -251,38 +316,40 @@ awaitable<void> Session::WriteBlockPage() {
   if (length > 0) co_await WriteClient(bytes, length);
 }
 
-awaitable<Session::Step> Session::Block(const Verdict& verdict) {
-  uint32_t reason = verdict.reason < kReasonCount ? static_cast<uint32_t>(verdict.reason) : 0u;
-  worker_->metrics().blockedByReason[reason].Add();
-  FinishScreening();
-  co_await WriteBlockPage();
-  co_return Step::kClose;
-}
-
-awaitable<Session::Step> Session::RefuseFraming(FrameError error) {
-  // The policy judges first what arrived of the head, so that a request both
-  // would refuse gets the same record as it does in front of any server.
-  std::string_view held(in_.data + in_.begin, in_.Held());
-  size_t end = held.find("\r\n\r\n");
-  uint32_t upto = end == std::string_view::npos ? in_.Held() : static_cast<uint32_t>(end + 4);
-  if (!screeningOff_ && upto > inScanned_ && headLength_ == 0) {
-    Verdict verdict = ScreenBytes(in_.data + in_.begin + inScanned_, upto - inScanned_);
-    inScanned_ = upto;
-    if (Blocks(verdict)) co_return co_await Block(verdict);
+awaitable<Session::Step> Session::Refuse() {
+  WorkerMetrics& metrics = worker_->metrics();
+  const void* request = nullptr;
+  uint32_t length = 0;
+  RecordedRequest(screening_, &request, &length);
+  if (length == 0) {
+    // Nothing of this request reached the engine: the record shows what
+    // arrived of it.
+    request = in_.data + in_.begin;
+    length = std::min<uint32_t>(in_.Held(), 8192);
   }
-  LogRefusal(policy_, screening_, FrameErrorMessage(error));
-  uint32_t index = static_cast<uint32_t>(error) < static_cast<uint32_t>(FrameError::kCount)
-                       ? static_cast<uint32_t>(error)
-                       : static_cast<uint32_t>(FrameError::kOther);
-  worker_->metrics().framingRefusals[index].Add();
-  FinishScreening();
-  co_await WriteBlockPage();
-  co_return Step::kClose;
-}
-
-awaitable<Session::Step> Session::RefuseByProxy(ProxyRefusal refusal) {
-  LogRefusal(policy_, screening_, ProxyRefusalMessage(refusal));
-  worker_->metrics().proxyRefusals[static_cast<uint32_t>(refusal)].Add();
+  switch (refusal_) {
+    case Refusal::kVerdict:
+      // Logged when screened.
+      if (refusedVerdict_.reason == kReasonFraming &&
+          refusedVerdict_.matchIndex < static_cast<uint32_t>(FrameError::kCount))
+        metrics.framingRefusals[refusedVerdict_.matchIndex].Add();
+      else
+        metrics.blockedByReason[refusedVerdict_.reason < kReasonCount
+                                    ? static_cast<uint32_t>(refusedVerdict_.reason)
+                                    : 0u]
+            .Add();
+      break;
+    case Refusal::kFraming:
+      LogFramingRefusal(policy_, screening_, FrameErrorMessage(refusedFraming_), request, length);
+      metrics.framingRefusals[static_cast<uint32_t>(refusedFraming_)].Add();
+      break;
+    case Refusal::kProxy:
+      LogFramingRefusal(policy_, screening_, ProxyRefusalMessage(refusedByProxy_), request, length);
+      metrics.proxyRefusals[static_cast<uint32_t>(refusedByProxy_)].Add();
+      break;
+    case Refusal::kNone:
+      break;
+  }
   FinishScreening();
   co_await WriteBlockPage();
   co_return Step::kClose;
@@ -340,7 +407,10 @@ awaitable<void> Session::Run() {
   uint32_t error = OpenScreening(policy_, clientAddress_.c_str(), &screening_);
   if (error != 0) {
     screening_ = nullptr;
-    Verdict verdict{VerdictKind::kRejected, kReasonWindowsError, 0, error, false, 0};
+    Verdict verdict{};
+    verdict.kind = VerdictKind::kRejected;
+    verdict.reason = kReasonWindowsError;
+    verdict.winError = error;
     LogVerdict(policy_, nullptr, verdict);
     worker_->metrics().blockedByReason[kReasonWindowsError].Add();
     co_await WriteBlockPage();
@@ -364,8 +434,11 @@ awaitable<Session::Step> Session::ReadRequestHead() {
   const ServeOptions& options = worker_->options();
   FramerInit(&requestFramer_, FrameKind::kRequest, 0);
   inScanned_ = 0;
+  requestTaken_ = 0;
   headLength_ = 0;
-  headHeld_ = false;
+  headSeen_ = false;
+  heldForRetry_ = false;
+  heldLength_ = 0;
   screeningOff_ = false;
   screeningObserved_ = false;
   screenNs_ = 0;
@@ -374,7 +447,7 @@ awaitable<Session::Step> Session::ReadRequestHead() {
   finalStarted_ = false;
   closeAfter_ = false;
   clientResponseBytes_ = 0;
-  Verdict last{};
+  refusal_ = Refusal::kNone;
   // Pipelined bytes already held start the header clock now.
   int64_t headerDeadline = NowMs() + options.headerTimeoutMs;
   for (;;) {
@@ -393,7 +466,9 @@ awaitable<Session::Step> Session::ReadRequestHead() {
         if (!AcquireBuffer(&worker_->pool(), &in_)) co_return Step::kClose;
         headerDeadline = NowMs() + options.headerTimeoutMs;
       } else if (!EnsureFree(&worker_->pool(), &in_, 1, kHeadBufferLimit)) {
-        co_return co_await RefuseFraming(FrameError::kHeadTooLong);
+        // The engine refuses a head long before; a buffer this full means
+        // memory ran short.
+        co_return Step::kClose;
       }
       uint32_t got = 0;
       Io io = co_await Read(client_, kClientRead, headerDeadline, in_.Free(), in_.FreeSpace(), &got,
@@ -407,33 +482,8 @@ awaitable<Session::Step> Session::ReadRequestHead() {
       in_.end += got;
       worker_->metrics().bytesIn.Add(got);
     }
-    FrameResult framed =
-        FramerFeed(&requestFramer_, in_.data + in_.begin + inScanned_, in_.Held() - inScanned_);
-    if (framed.error != FrameError::kNone) co_return co_await RefuseFraming(framed.error);
-    if (framed.consumed == 0 && !framed.headComplete)
-      co_return co_await RefuseFraming(FrameError::kOther);
-    if (framed.consumed > 0 && !screeningOff_) {
-      Verdict verdict =
-          ScreenBytes(in_.data + in_.begin + inScanned_, static_cast<uint32_t>(framed.consumed));
-      if (Blocks(verdict)) {
-        inScanned_ += static_cast<uint32_t>(framed.consumed);
-        co_return co_await Block(verdict);
-      }
-      if (verdict.kind == VerdictKind::kGoing) last = verdict;
-    }
-    inScanned_ += static_cast<uint32_t>(framed.consumed);
-    if (framed.headComplete) {
-      headLength_ = inScanned_;
-      headHeld_ = true;
-      // Both readers must end the head at the same byte, or what the policy
-      // passed is not what the upstream would read as this request.
-      if (!screeningOff_ && last.headLength != headLength_)
-        co_return co_await RefuseByProxy(ProxyRefusal::kHeadInDispute);
-      FramerHead(&requestFramer_, &requestHead_);
-      requestComplete_ = framed.messageComplete;
-      requestKeepAlive_ = framed.keepAlive;
-      co_return Step::kNext;
-    }
+    if (!TakeHeld()) co_return co_await Refuse();
+    if (headSeen_) co_return Step::kNext;
   }
 }
 
@@ -479,10 +529,15 @@ awaitable<Session::Step> Session::Exchange() {
   const ServeOptions& options = worker_->options();
   WorkerMetrics& metrics = worker_->metrics();
   std::string_view head(in_.data + in_.begin, headLength_);
-  if (requestHead_.methodIsConnect) co_return co_await RefuseByProxy(ProxyRefusal::kConnect);
+  if (requestHead_.methodIsConnect) {
+    SetProxyRefusal(ProxyRefusal::kConnect);
+    co_return co_await Refuse();
+  }
   UpgradeRequest upgrade = ClassifyUpgrade(head);
-  if (upgrade == UpgradeRequest::kOther)
-    co_return co_await RefuseByProxy(ProxyRefusal::kUpgradeNotAllowed);
+  if (upgrade == UpgradeRequest::kOther) {
+    SetProxyRefusal(ProxyRefusal::kUpgradeNotAllowed);
+    co_return co_await Refuse();
+  }
   wantTunnel_ = upgrade == UpgradeRequest::kWebSocket;
   const bool retryable = requestComplete_ && IsSafeToRetry(RequestMethod(head));
 
@@ -496,10 +551,14 @@ awaitable<Session::Step> Session::Exchange() {
 
   finalStatus_ = 0;
   responseKeepAlive_ = false;
-  bodyBlocked_ = false;
-  bodyFramingError_ = FrameError::kNone;
+  bodyRefused_ = false;
   clientGone_ = false;
   upstreamWriteFailed_ = false;
+  // What is screened so far goes in one write: the head, and the body bytes
+  // that came with it. A whole request stays held until its answer begins,
+  // so that it can go again on a fresh connection.
+  heldForRetry_ = requestComplete_;
+  heldLength_ = inScanned_;
   Relay relay = Relay::kFailed;
   for (int attempt = 0; attempt < 2; ++attempt) {
     bool reused = false;
@@ -521,7 +580,7 @@ awaitable<Session::Step> Session::Exchange() {
       }
     }
     Io sent = co_await Write(upstream_->socket, kUpstreamWrite, options.upstreamTimeoutMs,
-                             in_.data + in_.begin, headLength_);
+                             in_.data + in_.begin, heldLength_);
     if (sent != Io::kOk) {
       AbortUpstream();
       upstream_.reset();
@@ -537,10 +596,10 @@ awaitable<Session::Step> Session::Exchange() {
       break;
     }
     if (!requestComplete_) {
-      // The head is upstream; the body follows as it passes screening.
-      in_.begin += headLength_;
-      inScanned_ -= headLength_;
-      headHeld_ = false;
+      // The rest of the body follows as it passes screening.
+      in_.begin += heldLength_;
+      inScanned_ = 0;
+      heldForRetry_ = false;
       pumpRunning_ = true;
       if (!pumpDone_) pumpDone_ = std::make_unique<asio::steady_timer>(worker_->context());
       pumpDone_->expires_at(asio::steady_timer::time_point::max());
@@ -580,26 +639,17 @@ awaitable<Session::Step> Session::Exchange() {
     client_.cancel(ignored);
     while (pumpRunning_) co_await pumpDone_->async_wait(kTuple);
   }
-  if (headHeld_) {
-    in_.begin += headLength_;
-    inScanned_ -= headLength_;
-    headHeld_ = false;
+  if (heldForRetry_) {
+    in_.begin += heldLength_;
+    inScanned_ = 0;
+    heldForRetry_ = false;
   }
   ReleaseBuffer(&worker_->pool(), &out_);
 
-  if (bodyBlocked_) {
+  if (bodyRefused_) {
     AbortUpstream();
     upstream_.reset();
-    co_return co_await Block(bodyVerdict_);
-  }
-  if (bodyFramingError_ != FrameError::kNone) {
-    AbortUpstream();
-    upstream_.reset();
-    LogRefusal(policy_, screening_, FrameErrorMessage(bodyFramingError_));
-    metrics.framingRefusals[static_cast<uint32_t>(bodyFramingError_)].Add();
-    FinishScreening();
-    co_await WriteBlockPage();
-    co_return Step::kClose;
+    co_return co_await Refuse();
   }
   FinishScreening();
   if (requestComplete_ && !clientGone_) metrics.requestsPassed.Add();
@@ -620,38 +670,18 @@ awaitable<void> Session::PumpBody() {
   const ServeOptions& options = worker_->options();
   for (;;) {
     if (finalResponseDone_ || stopForced_) break;
-    FrameResult framed = FramerFeed(&requestFramer_, in_.data + in_.begin, in_.Held());
-    if (framed.error == FrameError::kNone && framed.consumed == 0 && in_.Held() > 0 &&
-        !framed.messageComplete)
-      framed.error = FrameError::kOther;
-    if (framed.error != FrameError::kNone) {
-      bodyFramingError_ = framed.error;
-      break;
-    }
-    uint32_t consumed = static_cast<uint32_t>(framed.consumed);
-    if (consumed > 0) {
-      if (!screeningOff_) {
-        Verdict verdict = ScreenBytes(in_.data + in_.begin, consumed);
-        if (Blocks(verdict)) {
-          bodyBlocked_ = true;
-          bodyVerdict_ = verdict;
-          break;
-        }
-      }
+    if (inScanned_ > 0) {
       Io sent = co_await Write(upstream_->socket, kUpstreamWrite, options.upstreamTimeoutMs,
-                               in_.data + in_.begin, consumed);
+                               in_.data + in_.begin, inScanned_);
       if (sent != Io::kOk) {
         if (sent == Io::kTimeout) worker_->metrics().upstreamTimeouts.Add();
         upstreamWriteFailed_ = true;
         break;
       }
-      in_.begin += consumed;
+      in_.begin += inScanned_;
+      inScanned_ = 0;
     }
-    if (framed.messageComplete) {
-      requestComplete_ = true;
-      requestKeepAlive_ = framed.keepAlive;
-      break;
-    }
+    if (requestComplete_) break;
     if (in_.Held() == 0) {
       in_.begin = in_.end = 0;
       uint32_t got = 0;
@@ -665,8 +695,12 @@ awaitable<void> Session::PumpBody() {
       in_.end += got;
       worker_->metrics().bytesIn.Add(got);
     }
+    if (!TakeHeld()) {
+      bodyRefused_ = true;
+      break;
+    }
   }
-  if (bodyBlocked_ || bodyFramingError_ != FrameError::kNone || clientGone_) {
+  if (bodyRefused_ || clientGone_) {
     // Nothing more of this request may reach the upstream, and it must not
     // take what it has for a whole request.
     AbortUpstream();
@@ -685,7 +719,7 @@ awaitable<Session::Relay> Session::RelayResponse(bool reused, bool retryable) {
   // Ends the exchange when the upstream failed: a 502 or 504 while the
   // client has not seen the final response yet, else only the close.
   auto upstreamFailed = [&](Io io) -> bool {
-    if (bodyBlocked_ || bodyFramingError_ != FrameError::kNone || clientGone_) return false;
+    if (bodyRefused_ || clientGone_) return false;
     if (io == Io::kTimeout)
       metrics.upstreamTimeouts.Add();
     else
@@ -826,10 +860,10 @@ awaitable<Session::Relay> Session::Tunnel() {
   metrics.tunnelsOpened.Add();
   metrics.tunnelsOpen.Add();
   phase_ = Phase::kTunnel;
-  if (headHeld_) {
-    in_.begin += headLength_;
+  if (heldForRetry_) {
+    in_.begin += heldLength_;
     inScanned_ = 0;
-    headHeld_ = false;
+    heldForRetry_ = false;
   }
   tunnelActivityMs_ = NowMs();
   pumpRunning_ = true;

@@ -63,15 +63,19 @@ class Session {
   asio::awaitable<void> TunnelClientToUpstream();
   asio::awaitable<Io> ConnectUpstream();
 
-  // Refusals: each logs, writes the 400 page and ends the connection.
-  asio::awaitable<Step> RefuseFraming(FrameError error);
-  asio::awaitable<Step> RefuseByProxy(ProxyRefusal refusal);
-  asio::awaitable<Step> Block(const Verdict& verdict);
-  // Screens bytes of the current request and handles a rejection that only
-  // simulates (logged, screening of this request ends). Returns the verdict.
+  // Takes the held bytes not yet taken: the engine screens them first and
+  // says where the request ends; the framer follows over exactly those bytes
+  // and must find the same boundaries. False on a refusal (see refusal_).
+  bool TakeHeld();
+  // Screens bytes of the current request; a rejection is logged, and one
+  // Simulate mode lets through ends screening of this request.
   Verdict ScreenBytes(const char* bytes, uint32_t length);
   // Counts the request as screened and records its screening time, once.
   void FinishScreening();
+  // Answers the refusal in refusal_: logs what is not logged yet, writes the
+  // 400 page unless a final response has started, and ends the connection.
+  asio::awaitable<Step> Refuse();
+  void SetProxyRefusal(ProxyRefusal refusal);
   asio::awaitable<void> WriteBlockPage();
   asio::awaitable<void> WriteGatewayError(uint32_t status);
   asio::awaitable<void> LingeringClose();
@@ -102,17 +106,27 @@ class Session {
   // Client side. Offsets count from in_.begin, the first byte of the
   // current request still held.
   Buffer in_;
-  uint32_t inScanned_ = 0;    // bytes the framer and the screening have taken
-  uint32_t headLength_ = 0;   // the current request's head, as forwarded
-  bool headHeld_ = false;     // the head is still in in_ (kept for a retry)
+  uint32_t inScanned_ = 0;      // held bytes screened and framed, not yet forwarded
+  uint32_t requestTaken_ = 0;   // bytes of the current request screened and framed so far
+  uint32_t headLength_ = 0;     // the current request's head, once headSeen_
+  bool headSeen_ = false;
+  bool heldForRetry_ = false;   // the whole request is still in in_, forwarded once
+  uint32_t heldLength_ = 0;     // ...this long
   Framer requestFramer_{};
   FrameHead requestHead_{};
-  bool requestComplete_ = false;  // the framer saw the request's last byte
+  bool requestComplete_ = false;  // the request's last byte has been taken
   bool requestKeepAlive_ = false;
   bool screeningOff_ = false;     // a simulated rejection ended screening of this request
   bool wantTunnel_ = false;
   bool screeningObserved_ = false;
   uint64_t screenNs_ = 0;
+
+  // Why the current request was refused.
+  enum class Refusal : uint32_t { kNone, kVerdict, kFraming, kProxy };
+  Refusal refusal_ = Refusal::kNone;
+  Verdict refusedVerdict_{};
+  FrameError refusedFraming_ = FrameError::kNone;
+  ProxyRefusal refusedByProxy_ = ProxyRefusal::kCount;
 
   // Upstream side.
   std::unique_ptr<Upstream> upstream_;
@@ -129,9 +143,7 @@ class Session {
   // Between the exchange and its body pump.
   bool pumpRunning_ = false;
   bool finalResponseDone_ = false;  // the final response has been relayed whole
-  bool bodyBlocked_ = false;        // the pump refused the body
-  Verdict bodyVerdict_{};
-  FrameError bodyFramingError_ = FrameError::kNone;
+  bool bodyRefused_ = false;        // the pump refused the body (refusal_ says why)
   bool clientGone_ = false;         // the client closed or failed mid-body
   bool upstreamWriteFailed_ = false;
   std::unique_ptr<asio::steady_timer> pumpDone_;
