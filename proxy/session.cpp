@@ -793,8 +793,15 @@ awaitable<Session::Relay> Session::RelayResponse(bool reused, bool retryable) {
       }
       finalStarted_ = true;
       finalStatus_ = status;
+      // Counted from the moment the upstream agreed, so that the count is
+      // there before the client can see the 101.
+      metrics.tunnelsOpened.Add();
+      metrics.tunnelsOpen.Add();
       Io io = co_await WriteClient(out_.data + out_.begin, headLength);
-      if (io != Io::kOk) co_return Relay::kFailed;
+      if (io != Io::kOk) {
+        metrics.tunnelsOpen.Sub();
+        co_return Relay::kFailed;
+      }
       out_.begin += headLength;
       co_return co_await Tunnel();
     }
@@ -857,8 +864,6 @@ awaitable<Session::Relay> Session::RelayResponse(bool reused, bool retryable) {
 
 awaitable<Session::Relay> Session::Tunnel() {
   WorkerMetrics& metrics = worker_->metrics();
-  metrics.tunnelsOpened.Add();
-  metrics.tunnelsOpen.Add();
   phase_ = Phase::kTunnel;
   if (heldForRetry_) {
     in_.begin += heldLength_;
