@@ -126,6 +126,31 @@ bool ApplyServerHeader(BufferPool* pool, Buffer* buffer, uint32_t at, uint32_t* 
   return true;
 }
 
+bool SetConnectionClose(BufferPool* pool, Buffer* buffer, uint32_t at, uint32_t* length,
+                        uint32_t limit) {
+  // Remove from the back, so that the offsets found stay valid.
+  for (;;) {
+    size_t found = std::string_view::npos;
+    size_t foundLength = 0;
+    std::string_view head(buffer->data + buffer->begin + at, *length);
+    ForEachHeader(head, [&](std::string_view name, std::string_view, size_t line, size_t lineLength) {
+      if (EqualsIgnoreCase(name, "connection") || EqualsIgnoreCase(name, "keep-alive")) {
+        found = line;
+        foundLength = lineLength;
+      }
+      return true;
+    });
+    if (found == std::string_view::npos) break;
+    EraseBytes(buffer, at + static_cast<uint32_t>(found), static_cast<uint32_t>(foundLength));
+    *length -= static_cast<uint32_t>(foundLength);
+  }
+  static const char kClose[] = "Connection: close\r\n";
+  const uint32_t n = sizeof kClose - 1;
+  if (!InsertBytes(pool, buffer, at + *length - 2, kClose, n, limit)) return false;
+  *length += n;
+  return true;
+}
+
 bool AppendForwardedFor(BufferPool* pool, Buffer* buffer, uint32_t at, uint32_t* length,
                         std::string_view client, uint32_t limit) {
   std::string line;

@@ -59,6 +59,11 @@ bool IsSafeToRetry(std::string_view method);
 bool ApplyServerHeader(BufferPool* pool, Buffer* buffer, uint32_t at, uint32_t* length,
                        ServerHeaderAction action, const char* text, uint32_t limit);
 
+// Makes the response head at offset `at` say "Connection: close": any
+// Connection and Keep-Alive lines go, one "Connection: close" comes last.
+bool SetConnectionClose(BufferPool* pool, Buffer* buffer, uint32_t at, uint32_t* length,
+                        uint32_t limit);
+
 // Appends "X-Forwarded-For: client" to the request head at offset `at`.
 bool AppendForwardedFor(BufferPool* pool, Buffer* buffer, uint32_t at, uint32_t* length,
                         std::string_view client, uint32_t limit);

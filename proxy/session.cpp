@@ -87,7 +87,12 @@ void Session::Let() {
 
 void StartSession(Worker* worker, tcp::socket socket) {
   Session* session = new (std::nothrow) Session(worker, std::move(socket));
-  if (session == nullptr) return;
+  if (session == nullptr) {
+    // The socket closes with this frame; the counts the accept loop made go.
+    worker->metrics().connectionsOpen.Sub();
+    worker->shared().openConnections.fetch_sub(1, std::memory_order_relaxed);
+    return;
+  }
   session->Hold();
   try {
     asio::co_spawn(worker->context(), session->Run(), [session](std::exception_ptr error) {
@@ -260,7 +265,14 @@ bool Session::TakeHeld() {
       refusedVerdict_ = verdict;
       return false;
     }
-    if (!screeningOff_) span = verdict.consumed;
+    if (!screeningOff_) {
+      span = verdict.consumed;
+      // Going on without taking anything would only ask the same again.
+      if (span == 0 && available > 0) {
+        SetProxyRefusal(ProxyRefusal::kBoundaryDisputed);
+        return false;
+      }
+    }
   }
   // The framer reads exactly what the engine took, and must end the head
   // and the request where the engine does: otherwise what the policy passed
@@ -806,6 +818,13 @@ awaitable<Session::Relay> Session::RelayResponse(bool reused, bool retryable) {
       co_return co_await Tunnel();
     }
 
+    // A stop is under way: the client learns from this response that the
+    // connection ends after it, rather than from a failed next request.
+    if (worker_->stopping() &&
+        !SetConnectionClose(&worker_->pool(), &out_, 0, &headLength, kHeadBufferLimit + 1024)) {
+      if (upstreamFailed(Io::kError)) co_await WriteGatewayError(502);
+      co_return Relay::kFailed;
+    }
     // The final response: its head and what is held of its body go out in
     // one write.
     finalStarted_ = true;

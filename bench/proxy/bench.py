@@ -8,8 +8,9 @@ static file as the backend, it measures, for one and for two threads
 example policy. Each figure is the median of the runs: requests per second
 and CPU time per request of the proxy's processes under load (32
 connections), and the p50 and p99 latency added over the backend alone,
-measured apart with a single connection so that queueing on the shared cores
-does not drown what the proxy adds.
+measured apart with a single connection and wrk, backend and proxy on one
+CPU, so that neither queueing nor cross-CPU wake-ups on the shared machine
+drown what the proxy adds.
 """
 import argparse
 import os
@@ -59,14 +60,29 @@ def children(pid):
     return [int(p) for p in out.split()]
 
 
+def set_affinity(pids, cpus):
+    """Every thread of every process; a process that has ended is skipped."""
+    for pid in pids:
+        try:
+            tasks = os.listdir("/proc/%d/task" % pid)
+        except FileNotFoundError:
+            continue
+        for task in tasks:
+            try:
+                os.sched_setaffinity(int(task), cpus)
+            except OSError:
+                pass
+
+
 def to_us(text):
     m = re.match(r"([\d.]+)(us|ms|s)", text)
     value, unit = float(m.group(1)), m.group(2)
     return value * {"us": 1, "ms": 1000, "s": 1000000}[unit]
 
 
-def wrk(url, threads, connections, seconds, script):
-    out = subprocess.run(["wrk", "-t%d" % threads, "-c%d" % connections, "-d%ds" % seconds,
+def wrk(url, threads, connections, seconds, script, cpu=None):
+    pin = ["taskset", "-c", str(cpu)] if cpu is not None else []
+    out = subprocess.run(pin + ["wrk", "-t%d" % threads, "-c%d" % connections, "-d%ds" % seconds,
                           "--latency", "-s", script, url],
                          capture_output=True, text=True, timeout=seconds + 60).stdout
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
@@ -143,6 +159,7 @@ def main():
     _, conf = nginx_conf(work, "backend", backend_port, 1,
                          "server { listen 127.0.0.1:PORT; root %s/www; }" % work)
     backend = Process([nginx, "-c", conf, "-p", os.path.dirname(conf)], backend_port, True)
+    args.backend_pids = backend.pids()
     rows = []
     try:
         for threads in (1, 2):
@@ -192,7 +209,7 @@ def main():
             "%.0f" % r["p50_added"] if r["p50_added"] is not None else "-",
             "%.0f" % r["p99_added"] if r["p99_added"] is not None else "-"))
     print("\nMedians of %d runs. Requests/s and CPU: %d s of wrk with %d connections and one"
-          " thread per proxy thread. Latency: %d s of wrk with one connection. %d cores shared"
+          " thread per proxy thread. Latency: %d s of wrk with one connection, all on one CPU. %d cores shared"
           " by wrk, the backend and the proxy." % (
               args.runs, args.seconds, args.connections, args.latency_seconds, os.cpu_count()))
 
@@ -203,7 +220,15 @@ def measure(name, proxy, url, threads, args, script, direct=None):
         before = cpu_seconds(proxy.pids()) if proxy else 0
         rps, total, _, _ = wrk(url, threads, args.connections, args.seconds, script)
         after = cpu_seconds(proxy.pids()) if proxy else 0
-        _, _, p50, p99 = wrk(url, 1, 1, args.latency_seconds, script)
+        # One connection, with wrk, the backend and the proxy on one CPU: what
+        # the proxy adds to a request, rather than the cost of waking another
+        # virtual CPU, which dominates otherwise on a shared machine.
+        pinned = args.backend_pids + (proxy.pids() if proxy else [])
+        set_affinity(pinned, {0})
+        try:
+            _, _, p50, p99 = wrk(url, 1, 1, args.latency_seconds, script, cpu=0)
+        finally:
+            set_affinity(pinned, set(range(os.cpu_count())))
         runs.append((rps, (after - before) / total * 1e6 if proxy else None, p50, p99))
         print("  %s, %d thread(s): %.0f requests/s%s; one connection: p50 %.0f µs, p99 %.0f µs" % (
             name, threads, rps,

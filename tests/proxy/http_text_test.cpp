@@ -89,6 +89,17 @@ TEST(AppendForwardedFor, GoesBeforeTheEmptyLineAndKeepsTheBody) {
   EXPECT_EQ(length, held.buffer.Held() - 3);
 }
 
+TEST(SetConnectionClose, LeavesOneConnectionCloseAndNoKeepAlive) {
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nKeep-Alive: timeout=5\r\nX: 1\r\n"
+      "connection: Upgrade\r\n\r\n";
+  Held held(head + "body");
+  uint32_t length = static_cast<uint32_t>(head.size());
+  ASSERT_TRUE(SetConnectionClose(&held.pool, &held.buffer, 0, &length, 1 << 16));
+  EXPECT_EQ(held.Text(), "HTTP/1.1 200 OK\r\nX: 1\r\nConnection: close\r\n\r\nbody");
+  EXPECT_EQ(length, held.buffer.Held() - 4);
+}
+
 TEST(ClassifyUpgrade, OnlyWebSocketMayLeaveHttp) {
   struct Case {
     const char* headers;
