@@ -3,46 +3,30 @@
 // temporary directory and is emptied now and then (outside the timing) so a
 // long run does not fill the disk.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <sys/types.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
+#include <cstdlib>
 #include <string>
 
+#include "kit/test_kit.h"
 #include "log/log.h"
 #include "log/reason.h"
 
 namespace {
 
 struct BenchLog {
-  std::string directory;
-  rg::FilterPolicy* policy = nullptr;
+  rg::test::TempDir directory;
+  rg::FilterPolicy* policy = rg::test::NewDefaultPolicy();
 
   BenchLog() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "rgbench.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    directory = pattern;
-    policy = static_cast<rg::FilterPolicy*>(rg::HeapAllocZero(sizeof(rg::FilterPolicy)));
-    policy->LogFile = rg::kInvalidFile;
-    policy->Banner = static_cast<char*>(rg::HeapAllocZero(256));
-    policy->LogDirectory = static_cast<char*>(rg::HeapAllocZero(256));
-    std::snprintf(policy->LogDirectory, 256, "%s", directory.c_str());
-    rg::LockInit(&rg::LogLock);
+    rg::test::SetText(policy->LogDirectory, directory.path);
     if (rg::OpenLogFile(policy) != 0) std::abort();
   }
-  ~BenchLog() {
-    rg::FreePolicy(policy);
-    rg::LockDelete(&rg::LogLock);
-    std::error_code ec;
-    std::filesystem::remove_all(directory, ec);
-  }
-  // The log file is an ordinary descriptor on POSIX.
+  ~BenchLog() { rg::FreePolicy(policy); }
+  // The log file is an ordinary descriptor on POSIX, opened for appending:
+  // after the cut the next record goes to the start again.
   void Empty() {
-    int fd = static_cast<int>(policy->LogFile);
-    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) std::abort();
+    if (ftruncate(static_cast<int>(policy->Log->file), 0) != 0) std::abort();
   }
 };
 

@@ -4,29 +4,24 @@
 // which should stay flat from 4 KiB to 4 MiB. Also the formatting of a full
 // 1024-byte log line, which every rejection pays.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "kit/test_kit.h"
 #include "platform/platform.h"
 
 namespace {
 
-// A file under the temporary directory, removed at the end of the run.
+// A file in a temporary directory, removed at the end of the run.
 struct BenchFile {
-  std::string path;
+  rg::test::TempDir dir;
+  std::string path = dir.File("bench.ini");
   explicit BenchFile(const std::string& content) {
-    char name[] = "/tmp/rgbench.XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0) abort();
-    if (write(fd, content.data(), content.size()) != ssize_t(content.size())) abort();
-    close(fd);
-    path = name;
+    if (!rg::test::WriteTextFile(path, content)) std::abort();
   }
-  ~BenchFile() { unlink(path.c_str()); }
 };
 
 // "[Big]" with numbered "KeyN = value N" lines up to about `size` bytes,

@@ -15,12 +15,9 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <initializer_list>
 #include <string>
-#include <string_view>
 
+#include "kit/test_kit.h"
 #include "platform/platform.h"
 #include "policy/policy.h"
 #include "scan/scan.h"
@@ -30,65 +27,24 @@ namespace {
 using rg::FilterPolicy;
 using rg::ScanContext;
 
-char* CopyText(std::string_view text) {
-  char* copy = static_cast<char*>(rg::HeapAllocZero(text.size() + 1));
-  if (copy == nullptr) std::abort();
-  std::memcpy(copy, text.data(), text.size());
-  return copy;
-}
-
-void FillList(rg::StringList* list, std::initializer_list<std::string_view> entries,
-              std::string_view before = {}, std::string_view after = {}) {
-  list->entries = static_cast<char**>(rg::HeapAllocZero(entries.size() * sizeof(char*)));
-  list->lengths = static_cast<uint32_t*>(rg::HeapAllocZero(entries.size() * sizeof(uint32_t)));
-  if (list->entries == nullptr || list->lengths == nullptr) std::abort();
-  list->count = 0;
-  for (std::string_view e : entries) {
-    std::string held = std::string(before) + std::string(e) + std::string(after);
-    list->entries[list->count] = CopyText(held);
-    list->lengths[list->count] = static_cast<uint32_t>(held.size());
-    ++list->count;
-  }
-}
-
 FilterPolicy* NewBenchPolicy() {
-  auto* p = static_cast<FilterPolicy*>(rg::HeapAllocZero(sizeof(FilterPolicy)));
-  if (p == nullptr) std::abort();
-  p->LogFile = rg::kInvalidFile;
+  FilterPolicy* p = rg::test::NewDefaultPolicy();
   p->HasUrlMaxLen = 1;
   p->UrlMaxLen = 260;
   p->HasQueryMaxLen = 1;
   p->QueryMaxLen = 512;
   p->HasHeaderNameMaxLen = 1;
   p->HeaderNameMaxLen = 64;
-  p->Verbs.flag = 1;
-  FillList(&p->Verbs, {"GET", "HEAD", "POST"});
-  p->HttpVersions.flag = 1;
-  FillList(&p->HttpVersions, {"HTTP/1.0", "HTTP/1.1"}, " ", "\r\n");
+  rg::test::SetList(&p->Verbs, {"GET", "HEAD", "POST"});
+  rg::test::SetVersions(&p->HttpVersions, {"HTTP/1.0", "HTTP/1.1"});
   p->HostPorts.flag = 0;
   p->Extensions.flag = 0;
-  FillList(&p->Extensions, {".exe", ".ini"});
-  p->DeniedHeaderNames.flag = 1;  // on, with an empty section
-  p->ValidMaxLenByHeader = 1;
-  p->HeaderLimits.names = static_cast<char**>(rg::HeapAllocZero(2 * sizeof(char*)));
-  p->HeaderLimits.nameLengths = static_cast<uint32_t*>(rg::HeapAllocZero(2 * sizeof(uint32_t)));
-  p->HeaderLimits.limits = static_cast<int32_t*>(rg::HeapAllocZero(2 * sizeof(int32_t)));
-  p->HeaderLimits.names[0] = CopyText("Cookie");
-  p->HeaderLimits.nameLengths[0] = 6;
-  p->HeaderLimits.limits[0] = 900;
-  p->HeaderLimits.names[1] = CopyText("Referer");
-  p->HeaderLimits.nameLengths[1] = 7;
-  p->HeaderLimits.limits[1] = 512;
-  p->HeaderLimits.count = 2;
-  p->UrlSequences.flag = 1;
-  FillList(&p->UrlSequences, {"..", "./", "\\", ":", "//", "cmd", "exec", "<", ">", "~"});
-  p->QuerySequences.flag = 1;
-  FillList(&p->QuerySequences, {"select", "union", "insert", "drop", "<script", "javascript:",
-                                "../", "exec(", "--", "0x"});
-  p->CanonUrlBeforeScan = 1;
-  p->FailOnReCanonUrlChange = 1;
-  p->CanonQueryBeforeScan = 1;
-  p->FailOnReCanonQueryChange = 1;
+  rg::test::SetList(&p->Extensions, {".exe", ".ini"});
+  // Denied header names on, with an empty section.
+  rg::test::SetLimits(&p->HeaderLimits, {{"Cookie", 900}, {"Referer", 512}});
+  rg::test::SetList(&p->UrlSequences, {"..", "./", "\\", ":", "//", "cmd", "exec", "<", ">", "~"});
+  rg::test::SetList(&p->QuerySequences, {"select", "union", "insert", "drop", "<script",
+                                         "javascript:", "../", "exec(", "--", "0x"});
   return p;
 }
 

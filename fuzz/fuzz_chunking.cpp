@@ -138,7 +138,7 @@ bool SamePosition(const rg::ScanContext& a, const rg::ScanContext& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 1 << 14) return 0;
   FuzzedDataProvider input(data, size);
-  const std::string& dir = rg::fuzz::ScratchDirectory("fuzz-chunking");
+  const std::string& dir = rg::fuzz::ScratchDirectory();
   const int64_t live = rg::LiveBlockCount();
   rg::FilterPolicy* policy = rg::fuzz::NewFuzzPolicy(&input, dir);
   std::vector<uint16_t> cuts = rg::fuzz::ReadCuts(&input, 16);

@@ -1,57 +1,61 @@
-// The whole filter through HttpFilterProc: the fuzzer chooses the policy
-// (switches, limits and list contents built in code, or an INI text loaded
-// by StartFilter), the request bytes, how they are cut into chunks, the
-// notifications between the chunks (responses 200 and 100, the end of the
-// connection, an undeclared type), failing server callbacks and an
-// allocation that fails.
+// The whole screening path through the engine, driven the way a host drives
+// it: the fuzzer chooses the policy (switches, limits and list contents
+// built in code and written out as INI text, or an INI text of its own),
+// the request bytes, how they are cut into chunks, what happens between the
+// chunks (responses 200 and 100, the end of the connection, a framing
+// refusal logged by the host), a connection without a client address, a
+// server banner that cannot be read, the log mode, and an allocation that
+// fails.
 //
 // Input layout. From the end: a mode byte (bit 0: INI text, bit 1: fail an
-// allocation, bit 2: REMOTE_ADDR fails, bit 3: SERVER_SOFTWARE fails, bit 4:
-// SetHeader fails), then the policy knobs (fuzz_support.h) or the INI text's
-// length, the allocation to fail, and the notifications. From the front:
-// the INI text, then the request bytes. All-zero knobs are a default policy
-// and one chunk.
+// allocation, bit 2: no client address, bit 3: the server's banner cannot
+// be read, bit 4: the log shared between processes), then the policy knobs
+// (fuzz_support.h) or the INI text's length, the allocation to fail, and
+// the steps. From the front: the INI text, then the request bytes. All-zero
+// knobs are a default policy and one chunk.
 //
-// Invariants: every result is NEXT_NOTIFICATION or FINISHED; a verdict
-// frees the context, names a reason the reason table has (never 32 or 33,
-// 34 only when the platform failed), a list entry that exists, and blocks
-// exactly when the mode and the reason say so, with exactly the block
-// response; a surviving context has counted every byte of the request; the
-// response step sets ResponseSent except for 100; the end of a connection
-// frees the context; after the filter stops no block is left.
+// Invariants: a verdict is going or rejected; a rejection names a reason the
+// reason table has (never 32 or 33, 34 only when an allocation failed), a
+// list entry that exists, and is simulated exactly when the policy's mode
+// and the reason say so; a blocking verdict finds the block page built; a
+// going verdict's recorded request is every byte of the request so far or
+// its complete request line, and its head length ends on the empty line; a
+// response other than 100 starts a new request, 100 does not; the Server:
+// decision follows the policy; after the connection is closed and the
+// policy released no block is left.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "filter/filter.h"
+#include "engine/engine.h"
 #include "fuzz_support.h"
-#include "log/log.h"
+#include "kit/test_kit.h"
 #include "log/reason.h"
 #include "platform/platform.h"
 #include "policy/policy.h"
 
 namespace {
 
-using rg::fuzz::FakeServer;
 using rg::fuzz::Require;
 
 enum ModeBits : uint8_t {
   kModeIni = 1,
   kModeFailAllocation = 2,
-  kModeFailRemoteAddr = 4,
-  kModeFailServerSoftware = 8,
-  kModeFailSetHeader = 16,
+  kModeNoAddress = 4,
+  kModeBannerFails = 8,
+  kModeSharedLog = 16,
 };
 
 enum OpKind : uint8_t {
   kOpChunk = 0,  // kinds 0 to 3
   kOpResponse200 = 4,
   kOpResponse100 = 5,
-  kOpEndOfSession = 6,
-  kOpUnknown = 7,
+  kOpEndOfConnection = 6,
+  kOpFramingRefusal = 7,
 };
 
 struct Op {
@@ -59,16 +63,9 @@ struct Op {
   uint16_t value;
 };
 
-// What the observer saw during one notification.
-struct VerdictSeen {
-  bool called;
-  uint32_t reason;
-  uint32_t winError;
-  DWORD result;
-};
+constexpr char kBanner[] = "Microsoft-IIS/10.0";
+constexpr char kPageStart[] = "HTTP/1.1 400 Bad Request\r\n";
 
-VerdictSeen g_seen;
-bool g_platformMayFail;
 // RG_FUZZ_TRACE=1 prints what an input does, to read a crash's input.
 const bool g_trace = std::getenv("RG_FUZZ_TRACE") != nullptr;
 
@@ -84,108 +81,190 @@ uint32_t ListCount(const rg::FilterPolicy* p, uint32_t reason) {
   }
 }
 
-void Observe(HTTP_FILTER_CONTEXT*, const rg::ScanContext*, uint32_t reason, uint32_t matchIndex,
-             uint32_t winError, DWORD result) {
-  const rg::FilterPolicy* p = rg::g_policy;
-  Require(!g_seen.called, "two verdicts in one notification");
+// The server's banner as a host hands it to EnsureBlockPage: a heap text,
+// or an error when the server cannot say.
+uint32_t FetchBanner(void* user, char** text) {
+  *text = nullptr;
+  if (*static_cast<bool*>(user)) return rg::kErrorAccessDenied;
+  char* copy = static_cast<char*>(rg::HeapAllocZero(sizeof kBanner));
+  if (copy == nullptr) return rg::LastErrorOr(rg::kErrorNotEnoughMemory);
+  std::memcpy(copy, kBanner, sizeof kBanner);
+  *text = copy;
+  return 0;
+}
+
+// One fuzzed host: the policy, the connection's state and what the current
+// request has received.
+struct Host {
+  rg::EnginePolicy* policy = nullptr;
+  rg::Screening* state = nullptr;
+  bool noAddress = false;
+  bool bannerFails = false;
+  bool allocationMayFail = false;
+  std::string request;  // the current request's bytes so far
+};
+
+const rg::FilterPolicy* Record(const Host& host) { return rg::PolicyRecord(host.policy); }
+
+// A failure while setting a connection up is a reason-34 verdict that
+// blocks: logged without a state, the connection never opened.
+void SetupFailed(Host* host, uint32_t error) {
+  Require(error != 0, "a failed set-up without an error");
+  rg::Verdict verdict = {};
+  verdict.kind = rg::VerdictKind::kRejected;
+  verdict.reason = rg::kReasonWindowsError;
+  verdict.winError = error;
+  rg::LogVerdict(host->policy, host->state, verdict);
+  rg::CloseScreening(host->state);
+  host->state = nullptr;
+  if (g_trace) std::fprintf(stderr, "set-up failed: %u\n", error);
+}
+
+// Opens a connection as a host does on its first bytes: the state, then the
+// block page that shows the server's own banner when the policy fixes none.
+// False when the set-up failed (and was logged).
+bool OpenConnection(Host* host) {
+  const char* address = host->noAddress ? nullptr : "10.0.0.5";
+  uint32_t error = rg::OpenScreening(host->policy, address, &host->state);
+  if (error != 0) {
+    Require(host->allocationMayFail, "OpenScreening failed although no allocation did");
+    Require(host->state == nullptr, "a failed OpenScreening left a state");
+    SetupFailed(host, error);
+    return false;
+  }
+  Require(rg::ScreeningPolicy(host->state) == host->policy, "the state screens another policy");
+  const char* page = nullptr;
+  uint32_t length = 0;
+  rg::BlockPage(host->policy, &page, &length);
+  bool built = page != nullptr;
+  error = rg::EnsureBlockPage(host->policy, FetchBanner, &host->bannerFails);
+  if (error != 0) {
+    Require(!built, "EnsureBlockPage failed on a page already built");
+    Require(error == rg::kErrorAccessDenied ? host->bannerFails : host->allocationMayFail,
+            "EnsureBlockPage failed for no reason the host gave");
+    rg::BlockPage(host->policy, &page, &length);
+    Require(page == nullptr && length == 0, "a failed build left a page");
+    SetupFailed(host, error);
+    return false;
+  }
+  host->request.clear();
+  return true;
+}
+
+void CloseConnection(Host* host) {
+  rg::CloseScreening(host->state);
+  host->state = nullptr;
+  host->request.clear();
+}
+
+void RequireBlockPage(Host* host) {
+  const char* page = nullptr;
+  uint32_t length = 0;
+  rg::BlockPage(host->policy, &page, &length);
+  Require(page != nullptr && length > 0, "a blocking verdict without a block page");
+  Require(std::strlen(page) == length, "the block page's length differs from its text");
+  Require(std::strncmp(page, kPageStart, sizeof kPageStart - 1) == 0,
+          "the block page does not begin with its status line");
+}
+
+// What a going verdict promises about the request so far.
+void RequireGoing(const Host& host, const rg::Verdict& v) {
+  Require(v.reason == rg::kReasonNone && !v.simulated, "a going verdict carries a refusal");
+  std::string recorded = rg::test::RecordedText(host.state);
+  const std::string& r = host.request;
+  Require(recorded.size() <= r.size() && r.compare(0, recorded.size(), recorded) == 0,
+          "the recorded request is not the start of the bytes received");
+  if (recorded.size() < r.size()) {
+    // Only a complete request line is recorded short: it ends at the first
+    // CR LF from position 1 on.
+    Require(!recorded.empty() && r.compare(recorded.size(), 2, "\r\n") == 0,
+            "the recorded request stops short of the bytes received, but not at the line end");
+    Require(r.find("\r\n", 1) == recorded.size(), "the recorded line ends at a later CR LF");
+  }
+  if (v.headLength != 0) {
+    Require(v.headLength >= 4 && v.headLength <= r.size(), "the head ends outside the request");
+    Require(r.compare(v.headLength - 4, 4, "\r\n\r\n") == 0,
+            "the head does not end on the empty line");
+  }
+}
+
+// What a rejection promises, and what the host then does: log it, and
+// close the connection when it blocks (a simulated refusal lets the
+// connection go on with a new request).
+void OnRejected(Host* host, const rg::Verdict& v) {
+  const rg::FilterPolicy* p = Record(*host);
+  uint32_t reason = v.reason;
   Require(reason != 0 && reason < rg::kReasonCount, "verdict with a reason outside the table");
   Require(reason != rg::kReasonLogByStatus && reason != rg::kReasonLogRejected,
           "verdict with a reason nothing sets");
   if (reason == rg::kReasonWindowsError)
-    Require(g_platformMayFail, "reason 34 although no platform call failed");
+    Require(host->allocationMayFail, "reason 34 although no allocation failed");
   uint32_t count = ListCount(p, reason);
-  if (count != UINT32_MAX) Require(matchIndex < count, "verdict names a list entry that is not there");
-  bool block = winError != 0 || reason == rg::kReasonWindowsError || p->Simulate == 0;
-  Require(result == (block ? SF_STATUS_REQ_FINISHED : SF_STATUS_REQ_NEXT_NOTIFICATION),
-          "verdict blocks against the mode and reason");
-  g_seen = {true, reason, winError, result};
+  if (count != UINT32_MAX) Require(v.matchIndex < count, "verdict names a list entry that is not there");
+  bool simulated = p->Simulate != 0 && reason != rg::kReasonWindowsError && v.winError == 0;
+  Require(v.simulated == simulated, "verdict simulated against the mode and reason");
+
+  char message[1024];
+  rg::FormatVerdictMessage(host->policy, v, message, sizeof message);
+  Require(message[0] == '[' && std::strlen(message) >= 2 &&
+              message[std::strlen(message) - 1] == ']',
+          "the verdict's message is not one bracketed field");
   if (g_trace)
-    std::fprintf(stderr, "verdict: reason %u, entry %u, error %u, %s\n", reason, matchIndex,
-                 winError, result == SF_STATUS_REQ_FINISHED ? "blocked" : "passed");
+    std::fprintf(stderr, "verdict: %s, entry %u, error %u, %s\n", message, v.matchIndex,
+                 v.winError, rg::Blocks(v) ? "blocked" : "passed");
+
+  rg::LogVerdict(host->policy, host->state, v);
+  if (rg::Blocks(v)) {
+    RequireBlockPage(host);
+    CloseConnection(host);
+  } else {
+    host->request.clear();
+  }
 }
 
-// The block response as the filter holds it now (it may be built lazily).
-void RequireBlockWritten(const FakeServer& server, uint32_t writesBefore) {
-  const rg::FilterPolicy* p = rg::g_policy;
-  Require(server.writeCalls == writesBefore + 1, "a block without exactly one WriteClient");
-  uint32_t expected = p->BlockResponse != nullptr ? p->BlockResponseLength : 0;
-  Require(server.lastWriteBytes == expected, "the client got other than the block response");
-  if (expected > 0)
-    Require(std::strncmp(server.lastWriteStart, "HTTP/1.1 400 Bad Request\r\n", 26) == 0,
-            "the block response does not begin with its status line");
-}
-
-// Sends one raw chunk and checks the outcome. expected counts the request's
-// bytes so far on this connection.
-void SendChunk(FakeServer* server, const uint8_t* bytes, uint32_t length, uint32_t* expected) {
-  auto* before = static_cast<rg::ScanContext*>(server->pfc.pFilterContext);
-  if (before == nullptr || before->state == rg::kStateResponseSent) *expected = 0;
-  *expected += length;
-
+void SendChunk(Host* host, const uint8_t* bytes, uint32_t length) {
+  if (host->state == nullptr && !OpenConnection(host)) return;
   // The chunk in a block of its own size, so that a read past it is caught.
   std::vector<uint8_t> chunk(bytes, bytes + length);
-  HTTP_FILTER_RAW_DATA raw{};
-  raw.pvInData = chunk.data();
-  raw.cbInData = length;
-  raw.cbInBuffer = length;
-  uint32_t writes = server->writeCalls;
-  g_seen = {};
-  if (g_trace) std::fprintf(stderr, "raw chunk of %u bytes\n", length);
-  DWORD result = HttpFilterProc(&server->pfc, SF_NOTIFY_READ_RAW_DATA, &raw);
-  Require(result == SF_STATUS_REQ_NEXT_NOTIFICATION || result == SF_STATUS_REQ_FINISHED,
-          "raw data answered with an unknown status");
-  if (g_seen.called) {
-    Require(server->pfc.pFilterContext == nullptr, "a verdict left the context in place");
-    Require(result == g_seen.result, "the notification's result differs from the verdict");
-    if (result == SF_STATUS_REQ_FINISHED) RequireBlockWritten(*server, writes);
-    else Require(server->writeCalls == writes, "a passed request got a write");
+  if (g_trace) std::fprintf(stderr, "chunk of %u bytes\n", length);
+  host->request.append(reinterpret_cast<const char*>(chunk.data()), length);
+  rg::Verdict v = rg::Screen(host->state, chunk.data(), length);
+  if (v.kind == rg::VerdictKind::kRejected) {
+    OnRejected(host, v);
     return;
   }
-  Require(result == SF_STATUS_REQ_NEXT_NOTIFICATION, "finished without a verdict");
-  Require(server->writeCalls == writes, "a write without a verdict");
-  auto* context = static_cast<rg::ScanContext*>(server->pfc.pFilterContext);
-  Require(context != nullptr, "no context after a scanned chunk");
-  Require(context->state <= rg::kStatePayload, "a scanned context in a final state");
-  Require(context->length == *expected, "the context lost or invented request bytes");
-  Require(context->cursor <= context->length, "the cursor stands past the request");
-  Require(context->clientAddress != nullptr &&
-              std::strcmp(context->clientAddress, "10.0.0.5") == 0,
-          "the context's client address is not REMOTE_ADDR");
-  if (context->lineComplete)
-    Require(context->lineEnd >= 1 && context->lineEnd + 2 <= context->length,
-            "line end outside the request");
-  if (context->headersComplete)
-    Require(context->headersEnd + 4 <= context->length, "header end outside the request");
+  Require(v.kind == rg::VerdictKind::kGoing, "a verdict of an unknown kind");
+  RequireGoing(*host, v);
 }
 
-void SendResponse(FakeServer* server, DWORD status) {
+void SendResponse(Host* host, uint32_t status) {
   if (g_trace) std::fprintf(stderr, "response %u\n", status);
-  auto* context = static_cast<rg::ScanContext*>(server->pfc.pFilterContext);
-  uint32_t stateBefore = context ? context->state : 0;
-  HTTP_FILTER_SEND_RESPONSE response{};
-  response.SetHeader = rg::fuzz::FakeSetHeader;
-  response.HttpStatus = status;
-  uint32_t writes = server->writeCalls;
-  DWORD result = HttpFilterProc(&server->pfc, SF_NOTIFY_SEND_RESPONSE, &response);
-  const rg::FilterPolicy* p = rg::g_policy;
-  bool touchesHeader = p->RemoveBanner != 0 || (p->Banner != nullptr && p->Banner[0] != '\0');
-  if (touchesHeader && server->failSetHeader) {
-    Require(result == SF_STATUS_REQ_FINISHED, "a Server header that cannot be set went out");
-    RequireBlockWritten(*server, writes);
+  const rg::FilterPolicy* p = Record(*host);
+  const char* text = nullptr;
+  rg::ServerHeaderAction action = rg::ServerHeaderDecision(host->policy, &text);
+  Require(text != nullptr, "the Server: decision without a text");
+  if (p->RemoveBanner != 0) {
+    Require(action == rg::ServerHeaderAction::kRemove, "a removed banner is not removed");
+  } else if (p->Banner[0] != '\0') {
+    Require(action == rg::ServerHeaderAction::kReplace && std::strcmp(text, p->Banner) == 0,
+            "a fixed banner is not what the Server: header gets");
   } else {
-    Require(result == SF_STATUS_REQ_NEXT_NOTIFICATION, "a response was stopped");
-    Require(server->writeCalls == writes, "a response step wrote to the client");
+    Require(action == rg::ServerHeaderAction::kKeep, "the server's own banner is not kept");
   }
-  Require(server->pfc.pFilterContext == context, "the response step replaced the context");
-  if (context)
-    Require(context->state == (status == 100 ? stateBefore : uint32_t(rg::kStateResponseSent)),
-            "the response step set the wrong state");
+  if (host->state == nullptr) return;
+  rg::ResponseStarted(host->state, status);
+  // After 100 the request goes on; after any other status the next byte
+  // starts a new one.
+  if (status != 100) host->request.clear();
 }
 
-void EndSession(FakeServer* server) {
-  DWORD result = HttpFilterProc(&server->pfc, SF_NOTIFY_END_OF_NET_SESSION, nullptr);
-  Require(result == SF_STATUS_REQ_NEXT_NOTIFICATION, "end of session answered otherwise");
-  Require(server->pfc.pFilterContext == nullptr, "the end of the connection kept its context");
+// A relaying host's framer refused the request: the host logs it as it
+// stands and ends the connection.
+void RefuseFraming(Host* host) {
+  if (g_trace) std::fprintf(stderr, "framing refusal\n");
+  rg::LogFramingRefusal(host->policy, host->state, " [Ambiguous framing] ", host->request.data(),
+                        static_cast<uint32_t>(host->request.size()));
+  CloseConnection(host);
 }
 
 }  // namespace
@@ -193,31 +272,36 @@ void EndSession(FakeServer* server) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 1 << 16) return 0;
   FuzzedDataProvider input(data, size);
-  const std::string& dir = rg::fuzz::ScratchDirectory("fuzz-filter");
+  const std::string& dir = rg::fuzz::ScratchDirectory();
   const std::string logs = dir + "/LogFiles";
   const int64_t live = rg::LiveBlockCount();
 
   uint8_t mode = input.ConsumeIntegral<uint8_t>();
+  rg::EngineOptions options;
+  options.logDirectory = logs.c_str();
+  options.logMode = (mode & kModeSharedLog) ? rg::LogMode::kShared : rg::LogMode::kExclusive;
+  Host host;
   if (mode & kModeIni) {
     uint16_t iniLength = input.ConsumeIntegralInRange<uint16_t>(0, 4096);
     // The INI text comes from the front, before the request.
     std::string ini = input.ConsumeBytesAsString(iniLength);
-    const std::string iniPath = dir + "/Ravelgard.ini";
-    rg::fuzz::WriteFile(iniPath, reinterpret_cast<const uint8_t*>(ini.data()), ini.size());
-    HTTP_FILTER_VERSION version{};
     if (g_trace) std::fprintf(stderr, "INI text of %zu bytes\n", ini.size());
-    if (!rg::StartFilter(&version, iniPath.c_str(), logs.c_str())) {
-      if (g_trace) std::fprintf(stderr, "start refused: %u\n", rg::GetLastErrorValue());
-      Require(rg::GetLastErrorValue() != 0, "a refused start without an error");
-      Require(rg::g_policy == nullptr, "a refused start kept its policy");
-      Require(rg::LiveBlockCount() == live, "a refused start leaked a block");
+    uint32_t error = rg::test::LoadPolicyText(dir, ini, &options, &host.policy);
+    if (error != 0) {
+      if (g_trace) std::fprintf(stderr, "load refused: %u\n", error);
+      Require(host.policy == nullptr, "a refused load kept its policy");
+      Require(rg::LiveBlockCount() == live, "a refused load leaked a block");
       return 0;
     }
   } else {
-    rg::g_policy = rg::fuzz::NewFuzzPolicy(&input, logs);
-    rg::LockInit(&rg::LogLock);
+    rg::FilterPolicy* built = rg::fuzz::NewFuzzPolicy(&input, logs);
+    std::string ini = rg::test::PolicyIni(built);
+    rg::FreePolicy(built);
+    Require(rg::test::LoadPolicyText(dir, ini, &options, &host.policy) == 0,
+            "the policy written out from the knobs does not load");
   }
-  rg::fuzz::RequireWellFormedPolicy(rg::g_policy);
+  Require(host.policy != nullptr, "a load without a policy");
+  rg::fuzz::RequireWellFormedPolicy(Record(host));
 
   uint8_t failingAllocation = input.ConsumeIntegral<uint8_t>();
   std::vector<Op> ops;
@@ -227,53 +311,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    input.ConsumeIntegral<uint16_t>()});
   std::vector<uint8_t> request = input.ConsumeRemainingBytes<uint8_t>();
   if (g_trace)
-    std::fprintf(stderr, "mode %#x, %zu notifications, request of %zu bytes, simulate %d\n",
-                 mode, ops.size(), request.size(), rg::g_policy->Simulate);
+    std::fprintf(stderr, "mode %#x, %zu steps, request of %zu bytes, simulate %d\n", mode,
+                 ops.size(), request.size(), Record(host)->Simulate);
 
-  FakeServer server;
-  rg::fuzz::InitFakeServer(&server);
-  server.failRemoteAddr = mode & kModeFailRemoteAddr;
-  server.failServerSoftware = mode & kModeFailServerSoftware;
-  server.failSetHeader = mode & kModeFailSetHeader;
-  g_platformMayFail = (mode & (kModeFailAllocation | kModeFailRemoteAddr)) ||
-                      ((mode & kModeFailServerSoftware) && rg::g_policy->BlockResponse == nullptr);
-  rg::g_verdictObserver = Observe;
+  host.noAddress = mode & kModeNoAddress;
+  host.bannerFails = mode & kModeBannerFails;
+  host.allocationMayFail = mode & kModeFailAllocation;
   if (mode & kModeFailAllocation) rg::FailAllocationAfter(1 + failingAllocation);
 
   size_t offset = 0;
-  uint32_t expected = 0;
   for (const Op& op : ops) {
     if (op.kind < kOpResponse200) {
       size_t left = request.size() - offset;
       uint32_t length = left == 0 ? 0 : 1 + static_cast<uint32_t>(op.value % left);
-      SendChunk(&server, request.data() + offset, length, &expected);
+      SendChunk(&host, request.data() + offset, length);
       offset += length;
     } else if (op.kind == kOpResponse200) {
-      SendResponse(&server, 200);
+      SendResponse(&host, 200);
     } else if (op.kind == kOpResponse100) {
-      SendResponse(&server, 100);
-    } else if (op.kind == kOpEndOfSession) {
-      EndSession(&server);
+      SendResponse(&host, 100);
+    } else if (op.kind == kOpEndOfConnection) {
+      CloseConnection(&host);
     } else {
-      DWORD result = HttpFilterProc(&server.pfc, SF_NOTIFY_URL_MAP, nullptr);
-      Require(result == SF_STATUS_REQ_NEXT_NOTIFICATION, "an undeclared notification acted");
+      RefuseFraming(&host);
     }
   }
   if (offset < request.size() || ops.empty())
-    SendChunk(&server, request.data() + offset, static_cast<uint32_t>(request.size() - offset),
-              &expected);
-  EndSession(&server);
+    SendChunk(&host, request.data() + offset, static_cast<uint32_t>(request.size() - offset));
+  CloseConnection(&host);
 
   rg::FailAllocationAfter(0);
-  rg::g_verdictObserver = nullptr;
-  if (mode & kModeIni) {
-    TerminateFilter(0);
-  } else {
-    rg::FreePolicy(rg::g_policy);
-    rg::g_policy = nullptr;
-    rg::LockDelete(&rg::LogLock);
-  }
+  rg::ReleaseEnginePolicy(host.policy);
   Require(rg::LiveBlockCount() == live, "a connection or the policy leaked a block");
-  rg::fuzz::RemoveFilesIn(logs);
+  rg::test::EmptyDirectory(logs);
   return 0;
 }

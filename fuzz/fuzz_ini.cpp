@@ -14,6 +14,8 @@
 #include <string_view>
 
 #include "fuzz_support.h"
+#include "kit/test_kit.h"
+#include "log/log.h"
 #include "platform/platform.h"
 #include "policy/policy.h"
 
@@ -51,7 +53,7 @@ bool Released(const rg::StringList& list) {
 
 void CheckLoaded(const rg::FilterPolicy* p) {
   rg::fuzz::RequireWellFormedPolicy(p);
-  Require(p->LogFile != rg::kInvalidFile, "loaded without an open log file");
+  Require(p->Log != nullptr && p->Log->file != rg::kInvalidFile, "loaded without an open log file");
   Require(p->Banner != nullptr && p->LogDirectory != nullptr, "loaded without its buffers");
   for (int32_t has : {p->HasUrlMaxLen, p->HasQueryMaxLen, p->HasHeaderNameMaxLen,
                       p->HasHeaderValueMaxLen, p->HasPayloadMaxLen, p->HasContentLengthMaxLen})
@@ -77,7 +79,7 @@ void CheckFailed(const rg::FilterPolicy* p) {
           "a failed load kept list entries");
   Require(p->Banner == nullptr && p->LogDirectory == nullptr && p->BlockResponse == nullptr,
           "a failed load kept a buffer");
-  Require(p->LogFile == rg::kInvalidFile, "a failed load kept the log file open");
+  Require(p->Log == nullptr, "a failed load kept the log file open");
 }
 
 // The section's lines must end, each with its NUL, inside the buffer, and
@@ -125,10 +127,11 @@ void RunProfileReaders(const char* path, std::string_view text, uint32_t fileSiz
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 1 << 16) return 0;
-  const std::string& dir = rg::fuzz::ScratchDirectory("fuzz-ini");
+  const std::string& dir = rg::fuzz::ScratchDirectory();
   const std::string ini = dir + "/Ravelgard.ini";
   const std::string logs = dir + "/LogFiles";
-  rg::fuzz::WriteFile(ini, data, size);
+  Require(rg::test::WriteTextFile(ini, std::string_view(reinterpret_cast<const char*>(data), size)),
+          "cannot write the INI file");
 
   // A plain load, then the same load with one of its allocations failing
   // (which one, and whether the platform reports an error number, follows
@@ -139,7 +142,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int64_t live = rg::LiveBlockCount();
     auto* policy = static_cast<rg::FilterPolicy*>(rg::HeapAllocZero(sizeof(rg::FilterPolicy)));
     Require(policy != nullptr, "test allocation failed");
-    policy->LogFile = rg::kInvalidFile;
     if (round == 1) {
       if (allocations == 0) {
         rg::FreePolicy(policy);
@@ -161,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     else CheckFailed(policy);
     rg::FreePolicy(policy);
     Require(rg::LiveBlockCount() == live, "loading and freeing a policy leaked a block");
-    rg::fuzz::RemoveFilesIn(logs);
+    rg::test::EmptyDirectory(logs);
   }
 
   RunProfileReaders(ini.c_str(),

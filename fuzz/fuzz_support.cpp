@@ -1,15 +1,13 @@
 #include "fuzz_support.h"
 
-#include <dirent.h>
-#include <ftw.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "filter/filter.h"
+#include "kit/test_kit.h"
 #include "platform/platform.h"
 
 namespace rg::fuzz {
@@ -30,71 +28,25 @@ constexpr std::string_view kDeniedNames[] = {"Proxy", "Translate", "x-forwarded-
 constexpr std::string_view kUrlSequences[] = {"..", "./", "\\", ":", "%", "&", "\xc0", "~1"};
 constexpr std::string_view kQuerySequences[] = {"<script", "../", "'", "%",
                                                 std::string_view("\0", 1), "select"};
-struct Limit {
-  std::string_view name;
-  int32_t limit;
-};
+using Limit = std::pair<std::string_view, int32_t>;
 constexpr Limit kLimits[] = {{"Content-Type", 100}, {"Cookie", 200}, {"X-Zero", 0},
                              {"", 5},               {"Host", -1},    {"Cookie", 150},
                              {"referer", 300}};
 constexpr std::string_view kBanners[] = {"", "Web Server", "%s%d%n%%", "Microsoft-IIS/10.0"};
 
-char* CopyText(std::string_view text) {
-  char* copy = static_cast<char*>(HeapAllocZero(text.size() + 1));
-  Require(copy != nullptr, "test allocation failed");
-  if (!text.empty()) std::memcpy(copy, text.data(), text.size());
-  return copy;
+// The entries of a pool whose bit in mask is clear.
+template <typename T, size_t N>
+std::vector<T> Pick(const T (&pool)[N], uint32_t mask) {
+  std::vector<T> picked;
+  for (size_t i = 0; i < N; ++i)
+    if (((mask >> i) & 1) == 0) picked.push_back(pool[i]);
+  return picked;
 }
 
 template <size_t N>
 void FillList(StringList* list, const std::string_view (&pool)[N], uint32_t mask) {
-  std::vector<std::string_view> picked;
-  for (size_t i = 0; i < N; ++i)
-    if (((mask >> i) & 1) == 0) picked.push_back(pool[i]);
-  list->count = 0;
-  if (picked.empty()) return;
-  list->entries = static_cast<char**>(HeapAllocZero(picked.size() * sizeof(char*)));
-  list->lengths = static_cast<uint32_t*>(HeapAllocZero(picked.size() * sizeof(uint32_t)));
-  Require(list->entries && list->lengths, "test allocation failed");
-  for (std::string_view e : picked) {
-    list->entries[list->count] = CopyText(e);
-    list->lengths[list->count] = static_cast<uint32_t>(e.size());
-    ++list->count;
-  }
-}
-
-void FillVersions(StringList* list, uint32_t mask) {
-  std::vector<std::string> held;
-  for (size_t i = 0; i < std::size(kVersions); ++i)
-    if (((mask >> i) & 1) == 0) held.push_back(" " + std::string(kVersions[i]) + "\r\n");
-  list->count = 0;
-  if (held.empty()) return;
-  list->entries = static_cast<char**>(HeapAllocZero(held.size() * sizeof(char*)));
-  list->lengths = static_cast<uint32_t*>(HeapAllocZero(held.size() * sizeof(uint32_t)));
-  Require(list->entries && list->lengths, "test allocation failed");
-  for (const std::string& v : held) {
-    list->entries[list->count] = CopyText(v);
-    list->lengths[list->count] = static_cast<uint32_t>(v.size());
-    ++list->count;
-  }
-}
-
-void FillLimits(HeaderLimitList* list, uint32_t mask) {
-  std::vector<Limit> kept;
-  for (size_t i = 0; i < std::size(kLimits); ++i)
-    if (((mask >> i) & 1) == 0) kept.push_back(kLimits[i]);
-  list->count = 0;
-  if (kept.empty()) return;
-  list->names = static_cast<char**>(HeapAllocZero(kept.size() * sizeof(char*)));
-  list->nameLengths = static_cast<uint32_t*>(HeapAllocZero(kept.size() * sizeof(uint32_t)));
-  list->limits = static_cast<int32_t*>(HeapAllocZero(kept.size() * sizeof(int32_t)));
-  Require(list->names && list->nameLengths && list->limits, "test allocation failed");
-  for (const Limit& l : kept) {
-    list->names[list->count] = CopyText(l.name);
-    list->nameLengths[list->count] = static_cast<uint32_t>(l.name.size());
-    list->limits[list->count] = l.limit;
-    ++list->count;
-  }
+  std::vector<std::string_view> picked = Pick(pool, mask);
+  test::SetListFrom(list, picked.data(), picked.size());
 }
 
 // A limit knob: 0 means no limit (the loader's default); otherwise the limit
@@ -128,18 +80,6 @@ void RequireWellFormedList(const StringList* list, bool entriesNonEmpty) {
   }
 }
 
-std::string g_scratch;
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return std::remove(path);
-}
-
-// libFuzzer ends a time-bounded run with exit(), so the directory goes with
-// the process.
-void RemoveScratch() {
-  if (!g_scratch.empty()) nftw(g_scratch.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
 }  // namespace
 
 void Require(bool condition, const char* what) {
@@ -148,41 +88,13 @@ void Require(bool condition, const char* what) {
   std::abort();
 }
 
-const std::string& ScratchDirectory(const char* tag) {
-  if (g_scratch.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/rg-" + tag + "-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    Require(mkdtemp(buffer.data()) != nullptr, "cannot create a scratch directory");
-    g_scratch = buffer.data();
-    std::atexit(RemoveScratch);
-  }
-  return g_scratch;
-}
-
-void RemoveFilesIn(const std::string& dir) {
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return;
-  while (dirent* entry = readdir(d)) {
-    if (entry->d_name[0] == '.') continue;
-    std::string path = dir + "/" + entry->d_name;
-    unlink(path.c_str());
-  }
-  closedir(d);
-}
-
-void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  Require(f != nullptr, "cannot write a scratch file");
-  if (size > 0) Require(std::fwrite(data, 1, size, f) == size, "short write of a scratch file");
-  std::fclose(f);
+const std::string& ScratchDirectory() {
+  static test::TempDir scratch;
+  return scratch.path;
 }
 
 FilterPolicy* NewFuzzPolicy(FuzzedDataProvider* input, const std::string& logDirectory) {
-  FilterPolicy* p = static_cast<FilterPolicy*>(HeapAllocZero(sizeof(FilterPolicy)));
-  Require(p != nullptr, "test allocation failed");
-  p->LogFile = kInvalidFile;
+  FilterPolicy* p = test::NewDefaultPolicy();
 
   // Each bit flips one switch away from its default.
   uint32_t flips = input->ConsumeIntegral<uint32_t>();
@@ -222,24 +134,27 @@ FilterPolicy* NewFuzzPolicy(FuzzedDataProvider* input, const std::string& logDir
   // extensions; a list whose switch is off stays empty.
   FillList(&p->Verbs, kVerbs, input->ConsumeIntegral<uint8_t>());
   uint8_t versionMask = input->ConsumeIntegral<uint8_t>();
-  if (p->HttpVersions.flag) FillVersions(&p->HttpVersions, versionMask);
+  if (p->HttpVersions.flag) {
+    std::vector<std::string_view> versions = Pick(kVersions, versionMask);
+    test::SetVersionsFrom(&p->HttpVersions, versions.data(), versions.size());
+  }
   uint8_t hostMask = input->ConsumeIntegral<uint8_t>();
   if (p->HostPorts.flag) FillList(&p->HostPorts, kHostPorts, hostMask);
   FillList(&p->Extensions, kExtensions, input->ConsumeIntegral<uint8_t>());
   uint8_t nameMask = input->ConsumeIntegral<uint8_t>();
   if (p->DeniedHeaderNames.flag) FillList(&p->DeniedHeaderNames, kDeniedNames, nameMask);
   uint8_t limitMask = input->ConsumeIntegral<uint8_t>();
-  if (p->ValidMaxLenByHeader) FillLimits(&p->HeaderLimits, limitMask);
+  if (p->ValidMaxLenByHeader) {
+    std::vector<Limit> limits = Pick(kLimits, limitMask);
+    test::SetLimitsFrom(&p->HeaderLimits, limits.data(), limits.size());
+  }
   uint8_t urlMask = input->ConsumeIntegral<uint8_t>();
   if (p->UrlSequences.flag) FillList(&p->UrlSequences, kUrlSequences, urlMask);
   uint8_t queryMask = input->ConsumeIntegral<uint8_t>();
   if (p->QuerySequences.flag) FillList(&p->QuerySequences, kQuerySequences, queryMask);
 
-  p->Banner = static_cast<char*>(HeapAllocZero(256));
-  p->LogDirectory = static_cast<char*>(HeapAllocZero(256));
-  Require(p->Banner && p->LogDirectory, "test allocation failed");
   Require(logDirectory.size() < 255, "scratch directory path too long");
-  std::memcpy(p->LogDirectory, logDirectory.data(), logDirectory.size());
+  test::SetText(p->LogDirectory, logDirectory);
 
   // Half the policies keep the default head cap (0 reads as it); the others
   // get one small enough for short inputs to reach.
@@ -250,7 +165,7 @@ FilterPolicy* NewFuzzPolicy(FuzzedDataProvider* input, const std::string& logDir
   if (p->RemoveBanner) {
     Require(BuildBlockResponse(p, nullptr) == 0, "block response not built");
   } else if (!banner.empty()) {
-    std::memcpy(p->Banner, banner.data(), banner.size());
+    test::SetText(p->Banner, banner);
     Require(BuildBlockResponse(p, p->Banner) == 0, "block response not built");
   }
   return p;
@@ -290,56 +205,6 @@ void RequireWellFormedPolicy(const FilterPolicy* p) {
     Require(std::strncmp(p->BlockResponse, "HTTP/1.1 400 Bad Request\r\n", 26) == 0,
             "block response does not start with its status line");
   }
-}
-
-BOOL WINAPI FakeGetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
-                                  DWORD* size) {
-  FakeServer* server = static_cast<FakeServer*>(pfc->ServerContext);
-  bool remote = std::strcmp(name, "REMOTE_ADDR") == 0;
-  bool software = std::strcmp(name, "SERVER_SOFTWARE") == 0;
-  Require(remote || software, "the filter asked for an unknown server variable");
-  if ((remote && server->failRemoteAddr) || (software && server->failServerSoftware)) {
-    SetLastErrorValue(kErrorAccessDenied);
-    return FALSE;
-  }
-  const char* value = remote ? "10.0.0.5" : "Microsoft-IIS/10.0";
-  DWORD needed = static_cast<DWORD>(std::strlen(value)) + 1;
-  if (buffer == nullptr || *size < needed) {
-    *size = needed;
-    SetLastErrorValue(kErrorInsufficientBuffer);
-    return FALSE;
-  }
-  std::memcpy(buffer, value, needed);
-  *size = needed;
-  return TRUE;
-}
-
-BOOL WINAPI FakeWriteClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffer, DWORD* bytes, DWORD) {
-  FakeServer* server = static_cast<FakeServer*>(pfc->ServerContext);
-  ++server->writeCalls;
-  server->lastWriteBytes = *bytes;
-  size_t n = *bytes < sizeof server->lastWriteStart - 1 ? *bytes : sizeof server->lastWriteStart - 1;
-  std::memset(server->lastWriteStart, 0, sizeof server->lastWriteStart);
-  if (n > 0) {
-    Require(buffer != nullptr, "WriteClient with bytes but no buffer");
-    std::memcpy(server->lastWriteStart, buffer, n);
-  }
-  return TRUE;
-}
-
-BOOL WINAPI FakeSetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
-  Require(name != nullptr && std::strcmp(name, "Server:") == 0, "SetHeader on another header");
-  Require(value != nullptr, "SetHeader without a value");
-  return static_cast<FakeServer*>(pfc->ServerContext)->failSetHeader ? FALSE : TRUE;
-}
-
-void InitFakeServer(FakeServer* server) {
-  std::memset(server, 0, sizeof *server);
-  server->pfc.cbSize = sizeof server->pfc;
-  server->pfc.Revision = HTTP_FILTER_REVISION;
-  server->pfc.ServerContext = server;
-  server->pfc.GetServerVariable = FakeGetServerVariable;
-  server->pfc.WriteClient = FakeWriteClient;
 }
 
 std::vector<uint16_t> ReadCuts(FuzzedDataProvider* input, uint32_t maxCuts) {

@@ -1,6 +1,6 @@
-// Shared pieces of the fuzz targets: policies chosen by the fuzzer, a fake
-// server connection, scratch directories and the invariant check that stops
-// a run.
+// What the fuzz targets share beyond the test kit: the invariant check that
+// stops a run, a scratch directory, policies chosen by the fuzzer and the
+// chunking of a request.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "filter/isapi.h"
 #include "policy/policy.h"
 
 namespace rg::fuzz {
@@ -19,12 +18,9 @@ namespace rg::fuzz {
 void Require(bool condition, const char* what);
 
 // A directory under the system's temporary directory, made once per process
-// and removed when the process exits; tag names the target.
-const std::string& ScratchDirectory(const char* tag);
-// Removes every plain file directly inside dir (the day's log files).
-void RemoveFilesIn(const std::string& dir);
-// Writes bytes to path, replacing it.
-void WriteFile(const std::string& path, const uint8_t* data, size_t size);
+// and removed when the process exits (libFuzzer ends a time-bounded run with
+// exit(), which still runs it).
+const std::string& ScratchDirectory();
 
 // Knobs read from the end of the input. Every knob reads 0 as the loader's
 // default, so a seed that is a plain request followed by zero bytes screens
@@ -33,7 +29,7 @@ void WriteFile(const std::string& path, const uint8_t* data, size_t size);
 // Builds a heap policy the way the loader leaves one: switches, limits, list
 // contents picked from small pools of ordinary and awkward entries (mixed
 // case, high-bit bytes, an empty header name, a NUL), the banner and its
-// block response, LogFile invalid, LogDirectory = logDirectory. Free it with
+// block response, no log, LogDirectory = logDirectory. Free it with
 // FreePolicy.
 FilterPolicy* NewFuzzPolicy(FuzzedDataProvider* input, const std::string& logDirectory);
 
@@ -42,21 +38,6 @@ FilterPolicy* NewFuzzPolicy(FuzzedDataProvider* input, const std::string& logDir
 // lengths, the banner, log directory and block response within their
 // buffers.
 void RequireWellFormedPolicy(const FilterPolicy* policy);
-
-// The fake server of a connection: fixed variables (or failing ones), a
-// record of what the filter writes to the client, SetHeader's answer.
-struct FakeServer {
-  HTTP_FILTER_CONTEXT pfc;
-  bool failRemoteAddr;
-  bool failServerSoftware;
-  bool failSetHeader;
-  uint32_t writeCalls;
-  uint32_t lastWriteBytes;
-  char lastWriteStart[32];  // first bytes of the last write, NUL-terminated
-};
-
-void InitFakeServer(FakeServer* server);
-BOOL WINAPI FakeSetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value);
 
 // Reads up to maxCuts raw cut values from the end of the input (a count,
 // then the values). Read them before the request bytes take the rest.

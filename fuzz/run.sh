@@ -16,7 +16,7 @@ build="${FUZZ_BUILD_DIR:-build/fuzz}"
 targets=(fuzz_ini fuzz_canon fuzz_filter fuzz_chunking fuzz_framer)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DRG_BUILD_FUZZ=ON -DRG_BUILD_TESTS=OFF -DRG_BUILD_BENCH=OFF >/dev/null
+  -DRG_BUILD_FUZZ=ON -DRG_BUILD_TESTS=OFF -DRG_BUILD_BENCH=OFF -DRG_WERROR=ON >/dev/null
 cmake --build "$build" --target "${targets[@]}" -j "$(nproc)"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:symbolize=1"

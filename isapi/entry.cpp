@@ -180,7 +180,7 @@ uint32_t ConfigurationPath(char* iniPath, size_t size) {
 
 // Loads the policy from the INI file beside the module. TRUE with the
 // notifications declared, or FALSE with the cause as the last-error value.
-extern "C" BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
+extern "C" BOOL WINAPI GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
   char iniPath[260];
   uint32_t error = ConfigurationPath(iniPath, sizeof(iniPath));
   if (error != 0) {
@@ -193,8 +193,8 @@ extern "C" BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
 // Dispatches one notification of one connection. Returns
 // SF_STATUS_REQ_FINISHED when the filter answered the client itself, else
 // SF_STATUS_REQ_NEXT_NOTIFICATION.
-extern "C" DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
-                                LPVOID pvNotification) {
+extern "C" DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
+                                       LPVOID pvNotification) {
   EnginePolicy* policy = g_policy;
   // A host that calls without a started filter gets no screening rather
   // than a crash; a server never does this.
@@ -218,7 +218,7 @@ extern "C" DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType
 
 // Releases the filter's hold on the policy; the policy and its log file go
 // once no connection screens with it any more. TRUE.
-extern "C" BOOL TerminateFilter(DWORD /*dwFlags*/) {
+extern "C" BOOL WINAPI TerminateFilter(DWORD /*dwFlags*/) {
   EnginePolicy* policy = g_policy;
   g_policy = nullptr;
   ReleaseEnginePolicy(policy);

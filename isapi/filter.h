@@ -39,7 +39,8 @@ DWORD FilterServerHeader(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* re
 
 // The exports a server calls.
 extern "C" {
-BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer);
-DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, LPVOID pvNotification);
-BOOL TerminateFilter(DWORD dwFlags);
+BOOL WINAPI GetFilterVersion(HTTP_FILTER_VERSION* pVer);
+DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
+                            LPVOID pvNotification);
+BOOL WINAPI TerminateFilter(DWORD dwFlags);
 }

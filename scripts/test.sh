@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the optimized build, the whole suite again under
 # the address and undefined-behaviour sanitizers, the concurrent tests under
-# the thread sanitizer, and each fuzz target for a bounded time.
+# the thread sanitizer, the Apache module in a real Apache, the Windows DLL
+# under Wine against the POSIX module, and each fuzz target for a bounded
+# time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -10,22 +12,28 @@ jobs=$(nproc)
 step() { printf '\n==== %s\n' "$*"; }
 
 step "release build and tests"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRG_WERROR=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
 step "address + undefined-behaviour sanitizers"
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DRG_SANITIZE=address,undefined \
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DRG_SANITIZE=address,undefined -DRG_WERROR=ON \
   -DRG_BUILD_BENCH=OFF >/dev/null
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
 step "thread sanitizer (concurrent tests)"
-cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRG_SANITIZE=thread \
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRG_SANITIZE=thread -DRG_WERROR=ON \
   -DRG_BUILD_BENCH=OFF >/dev/null
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -L concurrent
+
+step "Apache httpd module against a real Apache"
+bash tests/apache/run.sh
+
+step "Windows DLL under Wine"
+bash tests/windows/run.sh
 
 if [ -f fuzz/run.sh ]; then
   step "fuzzing"

@@ -11,7 +11,7 @@
 #include "log/reason.h"
 #include "platform/platform.h"
 #include "scan/scan.h"
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg::test {
 namespace {

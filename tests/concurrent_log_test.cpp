@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <set>
 #include <sstream>
 #include <string>
@@ -13,7 +12,7 @@
 
 #include "log/log.h"
 #include "log/reason.h"
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg {
 namespace {
@@ -42,9 +41,8 @@ TEST(ConcurrentLog, RecordsStayWholeAndLandInTheirDaysFile) {
   constexpr int kThreads = 4;
   constexpr int kRecords = 200;
   test::TempDir dir;
-  LockInit(&LogLock);
   FilterPolicy* policy = test::NewDefaultPolicy();
-  std::snprintf(policy->LogDirectory, 256, "%s", dir.path.c_str());
+  test::SetText(policy->LogDirectory, dir.path);
   LocalTime day5 = Day(5);
   LocalTime day6 = Day(6);
   SetTestClock(&day5);
@@ -110,7 +108,6 @@ TEST(ConcurrentLog, RecordsStayWholeAndLandInTheirDaysFile) {
 
   SetTestClock(nullptr);
   FreePolicy(policy);
-  LockDelete(&LogLock);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 
 #include "engine/engine.h"
 #include "platform/platform.h"
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg {
 namespace {

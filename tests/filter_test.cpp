@@ -1,5 +1,6 @@
-// The filter's entry points with the core linked in: the block response, the
-// verdict, server variables, and every allocation failure on the way.
+// The ISAPI adapter's entry points with the core linked in: the block
+// response, the verdict, server variables, and every allocation failure on
+// the way.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,18 +8,16 @@
 #include <vector>
 
 #include "filter/filter.h"
+#include "isapi/filter.h"
 #include "platform/platform.h"
 #include "support/test_host.h"
 
 namespace rg::test {
 namespace {
 
-// Disarms the allocation hook and the verdict observer whatever a test does.
+// Disarms the allocation hook whatever a test does.
 struct HookGuard {
-  ~HookGuard() {
-    FailAllocationAfter(0);
-    g_verdictObserver = nullptr;
-  }
+  ~HookGuard() { FailAllocationAfter(0); }
 };
 
 void StartLinked(FilterHost* host, const std::string& ini) {
@@ -87,35 +86,43 @@ TEST(BlockResponse, AllocationFailureLeavesNoPageAndReportsAnError) {
   }
 }
 
-TEST(Verdict, BlocksPolicyRefusalsUnlessSimulatedAndPlatformFailuresAlways) {
+// IssueVerdict logs every verdict it is given, frees the connection's state
+// whatever the verdict, and writes the block page exactly when the verdict
+// blocks.
+TEST(Verdict, IsLoggedAndBlocksUnlessSimulated) {
   struct Case {
-    int simulate;
-    uint32_t reason;
+    ReasonCode reason;
     uint32_t winError;
+    bool simulated;
     DWORD result;
+    const char* logged;
+    const char* error;
   };
   const std::vector<Case> cases = {
-      {0, 3, 0, SF_STATUS_REQ_FINISHED},
-      {0, 0, 5, SF_STATUS_REQ_FINISHED},
-      {0, 0, 0, SF_STATUS_REQ_NEXT_NOTIFICATION},
-      {1, 34, 0, SF_STATUS_REQ_FINISHED},
-      {1, 34, 8, SF_STATUS_REQ_FINISHED},
-      {1, 3, 5, SF_STATUS_REQ_FINISHED},
-      {1, 3, 0, SF_STATUS_REQ_NEXT_NOTIFICATION},
-      {1, 0, 0, SF_STATUS_REQ_NEXT_NOTIFICATION},
+      {kReasonVerbNotAllowed, 0, false, SF_STATUS_REQ_FINISHED,
+       "Request does not contain allowed verb", "-"},
+      {kReasonVerbNotAllowed, 0, true, SF_STATUS_REQ_NEXT_NOTIFICATION,
+       "Request does not contain allowed verb", "-"},
+      {kReasonWindowsError, 8, false, SF_STATUS_REQ_FINISHED, "Windows returned an error",
+       "Win error 8"},
+      {kReasonUrlTooLong, 122, false, SF_STATUS_REQ_FINISHED, "Url exceeds allowed length",
+       "Win error 122"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "simulate " << c.simulate << " reason " << c.reason
-                                    << " winError " << c.winError);
+    SCOPED_TRACE(testing::Message() << "reason " << c.reason << " simulated " << c.simulated);
     FilterHost host;
-    StartLinked(&host, FilterIni(std::string("RemoveBanner=1\nSimulate=") +
-                                 std::to_string(c.simulate) + "\n"));
+    StartLinked(&host, FilterIni("RemoveBanner=1\n"));
     HostConnection connection;
     OpenConnection(&host, &connection);
     ASSERT_EQ(SendChunk(&connection, "GE"), SF_STATUS_REQ_NEXT_NOTIFICATION);
     ASSERT_NE(connection.pfc.pFilterContext, nullptr);
+    Verdict verdict = {};
+    verdict.kind = VerdictKind::kRejected;
+    verdict.reason = c.reason;
+    verdict.winError = c.winError;
+    verdict.simulated = c.simulated;
     SetLastErrorValue(77);  // whatever came before must not reach the write
-    EXPECT_EQ(IssueVerdict(&connection.pfc, c.reason, 0, c.winError), c.result);
+    EXPECT_EQ(IssueVerdict(&connection.pfc, verdict), c.result);
     EXPECT_EQ(connection.pfc.pFilterContext, nullptr);  // freed whatever the verdict
     bool blocked = c.result == SF_STATUS_REQ_FINISHED;
     EXPECT_EQ(connection.written, blocked ? ExpectedBlockResponse(nullptr) : "");
@@ -124,36 +131,86 @@ TEST(Verdict, BlocksPolicyRefusalsUnlessSimulatedAndPlatformFailuresAlways) {
     }
     std::vector<LogRecord> records = Records(host);
     ASSERT_EQ(records.size(), 1u);  // logged also when it passes
+    EXPECT_EQ(records[0].client, "10.0.0.5");
+    EXPECT_EQ(records[0].reason, c.logged);
+    EXPECT_EQ(records[0].error, c.error);
     EXPECT_EQ(records[0].request, "GE");
   }
 }
 
-TEST(Verdict, ObserverSeesTheContextBeforeItIsFreed) {
+// Simulate mode lets a refusal of the policy through, but never a request
+// the filter could not examine: a failure while setting up the connection
+// or while scanning blocks in both modes.
+TEST(Verdict, SimulateLetsPolicyRefusalsThroughButNeverPlatformFailures) {
   HookGuard guard;
+  struct Case {
+    const char* name;
+    int simulate;
+    bool failRemoteAddr;     // the server refuses REMOTE_ADDR (set-up)
+    int64_t failAllocation;  // on the second chunk (the scan's buffer); 0: none
+    DWORD result;
+    const char* reason;
+    const char* error;
+  };
+  const std::vector<Case> cases = {
+      {"refused verb", 0, false, 0, SF_STATUS_REQ_FINISHED, "Request does not contain allowed verb",
+       "-"},
+      {"refused verb, simulated", 1, false, 0, SF_STATUS_REQ_NEXT_NOTIFICATION,
+       "Request does not contain allowed verb", "-"},
+      {"set-up failure", 0, true, 0, SF_STATUS_REQ_FINISHED, "Windows returned an error",
+       "Win error 5"},
+      {"set-up failure, simulated", 1, true, 0, SF_STATUS_REQ_FINISHED,
+       "Windows returned an error", "Win error 5"},
+      {"scan failure", 0, false, 1, SF_STATUS_REQ_FINISHED, "Windows returned an error",
+       "Win error 8"},
+      {"scan failure, simulated", 1, false, 1, SF_STATUS_REQ_FINISHED, "Windows returned an error",
+       "Win error 8"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FilterHost host;
+    StartLinked(&host, FilterIni("RemoveBanner=1\nSimulate=" + std::to_string(c.simulate) + "\n"));
+    HostConnection connection;
+    OpenConnection(&host, &connection);
+    if (c.failRemoteAddr) {
+      connection.failVariable = "REMOTE_ADDR";
+      connection.failError = 5;
+    }
+    // The first chunk sets the connection up; the second one makes the scan
+    // grow its buffer.
+    DWORD result = SendChunk(&connection, "BR");
+    if (result == SF_STATUS_REQ_NEXT_NOTIFICATION) {
+      FailAllocationAfter(c.failAllocation);
+      // A request line longer than the buffer's first size.
+      result = SendChunk(&connection, "EW /" + std::string(5000, 'a') +
+                                          " HTTP/1.1\r\nHost: server1\r\n\r\n");
+      FailAllocationAfter(0);
+    }
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(connection.written,
+              c.result == SF_STATUS_REQ_FINISHED ? ExpectedBlockResponse(nullptr) : "");
+    std::vector<LogRecord> records = Records(host);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, c.reason);
+    EXPECT_EQ(records[0].error, c.error);
+    EndConnection(&connection);
+  }
+}
+
+// The record is written before the connection's state is freed, so it
+// carries the request as the state held it.
+TEST(Verdict, RecordSeesTheRequestBeforeTheStateIsFreed) {
   FilterHost host;
   StartLinked(&host, FilterIni("RemoveBanner=1\n"));
-  struct Seen {
-    int calls;
-    std::string request;
-    uint32_t reason;
-    DWORD result;
-  };
-  static Seen seen;
-  seen = Seen{};
-  g_verdictObserver = [](HTTP_FILTER_CONTEXT*, const ScanContext* context, uint32_t reason,
-                         uint32_t, uint32_t, DWORD result) {
-    ++seen.calls;
-    seen.request.assign(reinterpret_cast<const char*>(context->data), context->length);
-    seen.reason = reason;
-    seen.result = result;
-  };
   HostConnection connection;
   OpenConnection(&host, &connection);
   EXPECT_EQ(SendChunk(&connection, kRefusedRequest), SF_STATUS_REQ_FINISHED);
-  EXPECT_EQ(seen.calls, 1);
-  EXPECT_EQ(seen.request, kRefusedRequest);
-  EXPECT_EQ(seen.reason, 3u);
-  EXPECT_EQ(seen.result, DWORD(SF_STATUS_REQ_FINISHED));
+  EXPECT_EQ(connection.pfc.pFilterContext, nullptr);
+  std::vector<LogRecord> records = Records(host);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].client, "10.0.0.5");
+  EXPECT_EQ(records[0].reason, kRefusedReason);
+  EXPECT_EQ(records[0].request, kRefusedLine);
 }
 
 TEST(FirstChunk, SetupFailuresAreLoggedAndBlocked) {
@@ -220,11 +277,6 @@ TEST(FirstChunk, SetupFailuresAreLoggedAndBlocked) {
 
 TEST(FirstChunk, EveryAllocationFailureBlocksAndLeaksNothing) {
   HookGuard guard;
-  struct Verdicts {
-    int count;
-    int platformBlocks;  // reason 34 with SF_STATUS_REQ_FINISHED
-  };
-  static Verdicts verdicts;
   // Two requests on one kept-alive connection: set-up, scan, reset, scan.
   bool fired = true;
   int64_t n = 1;
@@ -234,12 +286,6 @@ TEST(FirstChunk, EveryAllocationFailureBlocksAndLeaksNothing) {
     {
       FilterHost host;
       StartLinked(&host, FilterIni());
-      verdicts = Verdicts{};
-      g_verdictObserver = [](HTTP_FILTER_CONTEXT*, const ScanContext*, uint32_t reason, uint32_t,
-                             uint32_t, DWORD result) {
-        ++verdicts.count;
-        if (reason == 34 && result == SF_STATUS_REQ_FINISHED) ++verdicts.platformBlocks;
-      };
       HostConnection connection;
       OpenConnection(&host, &connection);
       uint64_t before = AllocationCount();
@@ -249,15 +295,23 @@ TEST(FirstChunk, EveryAllocationFailureBlocksAndLeaksNothing) {
       DWORD second = SendChunk(&connection, kRefusedRequest);
       EndConnection(&connection);
       FailAllocationAfter(0);
-      g_verdictObserver = nullptr;
       fired = AllocationCount() - before >= uint64_t(n);
+      // Every platform failure is logged as such; the one request that is
+      // refused by the policy is the second.
+      int platformRecords = 0;
+      for (const LogRecord& record : Records(host))
+        if (record.reason == "Windows returned an error") ++platformRecords;
       if (fired) {
         // The failure became a blocking verdict, never a silent pass.
-        EXPECT_EQ(verdicts.platformBlocks, 1);
+        EXPECT_EQ(platformRecords, 1);
+        EXPECT_TRUE(first == SF_STATUS_REQ_FINISHED || second == SF_STATUS_REQ_FINISHED);
+        if (first == SF_STATUS_REQ_NEXT_NOTIFICATION) {
+          EXPECT_EQ(second, SF_STATUS_REQ_FINISHED);
+        }
       } else {
         EXPECT_EQ(first, SF_STATUS_REQ_NEXT_NOTIFICATION);
         EXPECT_EQ(second, SF_STATUS_REQ_FINISHED);
-        EXPECT_EQ(verdicts.platformBlocks, 0);
+        EXPECT_EQ(platformRecords, 0);
       }
     }
     EXPECT_EQ(LiveBlockCount(), live);
@@ -399,19 +453,24 @@ TEST(Connection, ResetKeepsTheAddressAndStartsAnEmptyBuffer) {
   HostConnection connection;
   OpenConnection(&host, &connection);
   // A long first request, so that a buffer kept over the reset would show.
-  std::string first = std::string(kAllowedRequest) + std::string(5000, 'b');
+  std::string first = "POST /a.htm HTTP/1.1\r\nHost: server1\r\nContent-Length: 5000\r\n\r\n" +
+                      std::string(5000, 'b');
   ASSERT_EQ(SendChunk(&connection, first), SF_STATUS_REQ_NEXT_NOTIFICATION);
-  auto* context = static_cast<ScanContext*>(connection.pfc.pFilterContext);
-  char* address = context->clientAddress;
-  SendResponse(&connection, 200);
-  EXPECT_EQ(context->state, uint32_t(kStateResponseSent));
-  ASSERT_EQ(SendChunk(&connection, "GET /b.htm HTTP/1.1\r\n"), SF_STATUS_REQ_NEXT_NOTIFICATION);
-  ASSERT_EQ(connection.pfc.pFilterContext, context);
-  EXPECT_EQ(context->clientAddress, address);
-  EXPECT_STREQ(context->clientAddress, "10.0.0.5");
-  EXPECT_EQ(context->length, 21u);
-  EXPECT_EQ(std::memcmp(context->data, "GET /b.htm HTTP/1.1\r\n", 21), 0);
-  EXPECT_EQ(context->reason, 0u);
+  auto* state = static_cast<Screening*>(connection.pfc.pFilterContext);
+  ASSERT_NE(state, nullptr);
+  EXPECT_EQ(SendResponse(&connection, 200), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  // Not yet a whole verb, so not yet refused.
+  ASSERT_EQ(SendChunk(&connection, "BRE"), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  ASSERT_EQ(connection.pfc.pFilterContext, state);
+  EXPECT_EQ(RecordedText(state), "BRE");
+  // Refused at its verb: the record shows the address fetched once for the
+  // connection and only the new request's line.
+  EXPECT_EQ(SendChunk(&connection, "W /b.htm HTTP/1.1\r\nHost: server1\r\n\r\n"),
+            SF_STATUS_REQ_FINISHED);
+  std::vector<LogRecord> records = Records(host);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].client, "10.0.0.5");
+  EXPECT_EQ(records[0].request, "BREW /b.htm HTTP/1.1");
   EXPECT_EQ(connection.remoteAddrReads, 1);
   EndConnection(&connection);
 }

@@ -10,8 +10,9 @@
 
 #include "filter/filter.h"
 #include "platform/platform.h"
+#include "log/log.h"
 #include "policy/policy.h"
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg {
 namespace {
@@ -531,8 +532,9 @@ TEST(ReleasePolicyContents, LeavesNothingBehindAndMayRunTwice) {
   policy->Simulate = 1;
   ASSERT_EQ(BuildBlockResponse(policy, "Web"), 0u);
   ASSERT_NE(policy->BlockResponseLength, 0u);
-  policy->LogFile = FileOpen(dir.File("log").c_str(), kAccessWrite, kShareRead, kOpenAlways);
-  ASSERT_NE(policy->LogFile, kInvalidFile);
+  test::SetText(policy->LogDirectory, dir.path);
+  ASSERT_EQ(OpenLogFile(policy), 0u);
+  ASSERT_NE(policy->Log, nullptr);
   for (int run = 0; run < 2; ++run) {
     ReleasePolicyContents(policy);
     EXPECT_EQ(policy->Verbs.entries, nullptr);
@@ -541,7 +543,7 @@ TEST(ReleasePolicyContents, LeavesNothingBehindAndMayRunTwice) {
     EXPECT_EQ(policy->LogDirectory, nullptr);
     EXPECT_EQ(policy->BlockResponse, nullptr);
     EXPECT_EQ(policy->BlockResponseLength, 0u);
-    EXPECT_EQ(policy->LogFile, kInvalidFile);
+    EXPECT_EQ(policy->Log, nullptr);
     EXPECT_EQ(policy->Simulate, 1) << "scalar members stay";
   }
   EXPECT_EQ(LiveBlockCount(), liveBefore + 1) << "only the record itself is left";

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "log/log.h"
+#include "kit/test_kit.h"
 #include "policy/globals.h"
-#include "support/test_support.h"
 
 namespace rg {
 namespace {
@@ -48,12 +48,9 @@ std::vector<std::string> Entries(const StringList& list) {
   return out;
 }
 
-// What GetFilterVersion hands the loader: a zero-filled record whose log
-// file is marked as not open.
+// What the engine hands the loader: a zero-filled record, without a log.
 FilterPolicy* NewUnloadedPolicy() {
-  FilterPolicy* p = static_cast<FilterPolicy*>(HeapAllocZero(sizeof(FilterPolicy)));
-  if (p != nullptr) p->LogFile = kInvalidFile;
-  return p;
+  return static_cast<FilterPolicy*>(HeapAllocZero(sizeof(FilterPolicy)));
 }
 
 // A failed load keeps no list, no buffer and no file.
@@ -69,7 +66,7 @@ void ExpectNothingKept(const FilterPolicy* p) {
   EXPECT_EQ(p->Banner, nullptr);
   EXPECT_EQ(p->LogDirectory, nullptr);
   EXPECT_EQ(p->BlockResponse, nullptr);
-  EXPECT_EQ(p->LogFile, kInvalidFile);
+  EXPECT_EQ(p->Log, nullptr);
 }
 
 // Runs fn in a child process, which then holds whatever fn opened until the
@@ -189,8 +186,9 @@ TEST_F(LoaderTest, DefaultsWhenNothingIsSet) {
     EXPECT_EQ(p->Simulate, 0);
     EXPECT_EQ(p->MaxHeadLength, kDefaultMaxHeadLength);
     EXPECT_EQ(std::string(p->LogDirectory), dir.path + "/LogFiles");
-    EXPECT_NE(p->LogFile, kInvalidFile);
-    EXPECT_EQ(std::strlen(p->LogDate), 8u);
+    ASSERT_NE(p->Log, nullptr);
+    EXPECT_NE(p->Log->file, kInvalidFile);
+    EXPECT_EQ(std::strlen(p->Log->date), 8u);
   }
 }
 
@@ -412,6 +410,98 @@ TEST_F(LoaderTest, BannerAndBlockResponse) {
   }
 }
 
+// The kit writes policies built in code out as INI text (the engine fuzz
+// target screens with such policies); loading the text gives back the same
+// rules, whichever way each switch is turned.
+TEST_F(LoaderTest, PolicyWrittenAsIniLoadsBackTheSame) {
+  auto everyDefault = [](FilterPolicy*) {};
+  auto everythingTurned = [](FilterPolicy* p) {
+    for (StringList* list : {&p->Verbs, &p->HttpVersions, &p->HostPorts, &p->Extensions,
+                             &p->DeniedHeaderNames, &p->UrlSequences, &p->QuerySequences})
+      list->flag = 0;
+    p->ValidMaxLenByHeader = 0;
+    for (int32_t* flag :
+         {&p->AllowDotInUrl, &p->AllowHighBitInUrl, &p->AllowHighBitInQuery, &p->CanonHeaderName,
+          &p->FailOnReCanonHeaderNameChange, &p->CanonHeaderValue,
+          &p->FailOnReCanonHeaderValueChange, &p->AllowHighBitInPayload, &p->Simulate})
+      *flag = 1;
+    for (int32_t* flag : {&p->CanonUrlBeforeScan, &p->FailOnReCanonUrlChange,
+                          &p->CanonQueryBeforeScan, &p->FailOnReCanonQueryChange,
+                          &p->HighPriority})
+      *flag = 0;
+    p->RemoveBanner = 1;
+    p->HasUrlMaxLen = 1;
+    p->UrlMaxLen = 0;
+    p->HasPayloadMaxLen = 1;
+    p->PayloadMaxLen = 0xFFFFFFFFu;
+    test::SetList(&p->Verbs, {"TRACE", "track"});
+    test::SetList(&p->Extensions, {".exe", ".E\xff"});
+  };
+  auto listsFilled = [](FilterPolicy* p) {
+    p->HasQueryMaxLen = 1;
+    p->QueryMaxLen = 17;
+    p->HasContentLengthMaxLen = 1;
+    p->ContentLengthMaxLen = 1048576;
+    test::SetList(&p->Verbs, {"GET", "HEAD"});
+    test::SetVersions(&p->HttpVersions, {"HTTP/1.1", "http/1.0"});
+    test::SetList(&p->HostPorts, {"www.example.com", "www:80", "h\xe9st"});
+    test::SetList(&p->Extensions, {".htm", "."});
+    test::SetList(&p->DeniedHeaderNames, {"Translate", "X Foo"});
+    test::SetLimits(&p->HeaderLimits, {{"Cookie", 900}, {"X-Zero", 0}, {"Host", -1}});
+    test::SetList(&p->UrlSequences, {"..", "\\", "%"});
+    test::SetList(&p->QuerySequences, {"<script", "'"});
+    test::SetText(p->Banner, "Web Server %s");
+  };
+  const std::vector<std::pair<const char*, void (*)(FilterPolicy*)>> cases = {
+      {"every default", everyDefault},
+      {"everything turned", everythingTurned},
+      {"lists filled", listsFilled},
+  };
+  for (const auto& [name, setup] : cases) {
+    SCOPED_TRACE(name);
+    FilterPolicy* built = test::NewDefaultPolicy();
+    setup(built);
+    FreePolicy(policy);
+    policy = NewUnloadedPolicy();
+    ASSERT_EQ(Load(test::PolicyIni(built)), 0u);
+    const FilterPolicy* p = policy;
+    for (auto list : {&FilterPolicy::Verbs, &FilterPolicy::HttpVersions, &FilterPolicy::HostPorts,
+                      &FilterPolicy::Extensions, &FilterPolicy::DeniedHeaderNames,
+                      &FilterPolicy::UrlSequences, &FilterPolicy::QuerySequences}) {
+      EXPECT_EQ((p->*list).flag, (built->*list).flag);
+      // A list switched off is not read at all (verbs and extensions always are).
+      if ((built->*list).flag || list == &FilterPolicy::Verbs ||
+          list == &FilterPolicy::Extensions) {
+        EXPECT_EQ(Entries(p->*list), Entries(built->*list));
+      }
+    }
+    EXPECT_EQ(p->ValidMaxLenByHeader, built->ValidMaxLenByHeader);
+    ASSERT_EQ(p->HeaderLimits.count, built->ValidMaxLenByHeader ? built->HeaderLimits.count : 0);
+    for (uint32_t i = 0; i < p->HeaderLimits.count; ++i) {
+      EXPECT_STREQ(p->HeaderLimits.names[i], built->HeaderLimits.names[i]);
+      EXPECT_EQ(p->HeaderLimits.limits[i], built->HeaderLimits.limits[i]);
+    }
+    for (auto flag :
+         {&FilterPolicy::AllowDotInUrl, &FilterPolicy::AllowHighBitInUrl,
+          &FilterPolicy::CanonUrlBeforeScan, &FilterPolicy::FailOnReCanonUrlChange,
+          &FilterPolicy::AllowHighBitInQuery, &FilterPolicy::CanonQueryBeforeScan,
+          &FilterPolicy::FailOnReCanonQueryChange, &FilterPolicy::CanonHeaderName,
+          &FilterPolicy::FailOnReCanonHeaderNameChange, &FilterPolicy::CanonHeaderValue,
+          &FilterPolicy::FailOnReCanonHeaderValueChange, &FilterPolicy::AllowHighBitInPayload,
+          &FilterPolicy::RemoveBanner, &FilterPolicy::HighPriority, &FilterPolicy::Simulate,
+          &FilterPolicy::HasUrlMaxLen, &FilterPolicy::HasQueryMaxLen,
+          &FilterPolicy::HasHeaderNameMaxLen, &FilterPolicy::HasHeaderValueMaxLen,
+          &FilterPolicy::HasPayloadMaxLen, &FilterPolicy::HasContentLengthMaxLen})
+      EXPECT_EQ(p->*flag, built->*flag);
+    for (auto limit : {&FilterPolicy::UrlMaxLen, &FilterPolicy::QueryMaxLen,
+                       &FilterPolicy::HeaderNameMaxLen, &FilterPolicy::HeaderValueMaxLen,
+                       &FilterPolicy::PayloadMaxLen, &FilterPolicy::ContentLengthMaxLen})
+      EXPECT_EQ(p->*limit, built->*limit);
+    EXPECT_STREQ(p->Banner, built->Banner);
+    FreePolicy(built);
+  }
+}
+
 TEST_F(LoaderTest, LogDirectory) {
   std::string longDir = "@/" + std::string(100, 'd') + "/" + std::string(200, 'e');
   struct Case {
@@ -442,7 +532,8 @@ TEST_F(LoaderTest, LogDirectory) {
     ASSERT_EQ(Load(At("[Globals]\n" + c.globals), c.override ? override.c_str() : nullptr), 0u);
     std::string expected = At(c.directory);
     EXPECT_EQ(std::string(policy->LogDirectory), expected);
-    EXPECT_TRUE(Exists(expected + "/Ravelgard." + policy->LogDate + ".log"));
+    ASSERT_NE(policy->Log, nullptr);
+    EXPECT_TRUE(Exists(expected + "/Ravelgard." + policy->Log->date + ".log"));
   }
 }
 
@@ -454,7 +545,8 @@ TEST_F(LoaderTest, IniPathWithoutDirectoryLogsBesideIt) {
   std::filesystem::current_path(saved);
   ASSERT_EQ(result, 0u);
   EXPECT_STREQ(policy->LogDirectory, "LogFiles");
-  EXPECT_TRUE(Exists(dir.path + "/LogFiles/Ravelgard." + policy->LogDate + ".log"));
+  ASSERT_NE(policy->Log, nullptr);
+  EXPECT_TRUE(Exists(dir.path + "/LogFiles/Ravelgard." + policy->Log->date + ".log"));
 }
 
 // Paths that cannot fit the 256-byte blocks fail the load instead of
@@ -465,8 +557,9 @@ TEST_F(LoaderTest, PathsTooLongFailWith206) {
   // 248 characters of directory: the INI path fits in 255, "/LogFiles"
   // after it does not.
   std::string deep = dir.path;
-  while (248 - deep.size() > 62) deep += "/" + std::string(60, 'p');
-  deep += "/" + std::string(247 - deep.size(), 'q');
+  while (248 - deep.size() > 62) deep.append("/").append(60, 'p');
+  size_t rest = 247 - deep.size();
+  deep.append("/").append(rest, 'q');
   ASSERT_EQ(deep.size(), 248u);
   std::filesystem::create_directories(deep);
   std::string deepIni = deep + "/R.ini";
@@ -564,7 +657,9 @@ TEST_F(LoaderTest, SecondProcessOnTheSameLogDirectoryFails) {
 
 // Every allocation the load makes is failed in turn, with the platform
 // reporting 8 and with it reporting nothing: each load fails with 8 and
-// leaves no block allocated and no file open.
+// leaves no block allocated and no file open. The one exception is the last
+// thing a load allocates, the text of the log's header and summary: without
+// it the day's file gets the header alone and the filter still starts.
 TEST_F(LoaderTest, EveryAllocationFailureFailsTheLoadCleanly) {
   const std::string lists =
       "[VerbAllow]\nGET\nHEAD\n[ValidHttpVersion]\nHTTP/1.0\nHTTP/1.1\n"
@@ -587,6 +682,7 @@ TEST_F(LoaderTest, EveryAllocationFailureFailsTheLoadCleanly) {
 
     int descriptors = OpenDescriptorCount();
     for (uint32_t reported : {kErrorNotEnoughMemory, 0u}) {
+      uint64_t headerOnly = 0;
       for (uint64_t n = 1; n <= allocations; ++n) {
         SCOPED_TRACE("allocation " + std::to_string(n) + " reported " +
                      std::to_string(reported));
@@ -596,12 +692,28 @@ TEST_F(LoaderTest, EveryAllocationFailureFailsTheLoadCleanly) {
         FailAllocationAfter(static_cast<int64_t>(n), reported);
         uint32_t result = LoadPolicy(p, ini.c_str());
         FailAllocationAfter(0);
+        if (result == 0) {
+          ++headerOnly;
+          ASSERT_NE(p->Log, nullptr);
+          std::string log = ReadTextFile(p->Log->path);
+          size_t header = log.rfind("#Software: Olvaxi Ravelgard\r\n");
+          ASSERT_NE(header, std::string::npos);
+          EXPECT_EQ(log.find("Configuration (begin)", header), std::string::npos)
+              << "the summary was written after all";
+          FreePolicy(p);
+          EXPECT_EQ(LiveBlockCount(), live - 1);  // the record itself is gone too
+          EXPECT_EQ(OpenDescriptorCount(), descriptors);
+          continue;
+        }
+        EXPECT_EQ(headerOnly, 0u) << "a load failed after the log's header was written";
         EXPECT_EQ(result, kErrorNotEnoughMemory);
         ExpectNothingKept(p);
         EXPECT_EQ(LiveBlockCount(), live);
         EXPECT_EQ(OpenDescriptorCount(), descriptors);
         FreePolicy(p);
       }
+      EXPECT_GE(headerOnly, 1u);
+      EXPECT_LE(headerOnly, 2u);  // the block, and its growth for a long summary
     }
   }
 }

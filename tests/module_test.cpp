@@ -134,10 +134,47 @@ TEST(Module, LongModulePathsAreRefusedNotTruncated) {
   }
 }
 
+// Requests sent one after another in a single delivery: each is screened as
+// a request of its own, so a hostile one cannot ride in behind a clean one,
+// and a refused one refuses the whole delivery.
+TEST(Module, PipelinedRequestsInOneDeliveryAreEachScreened) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    DWORD result;
+    const char* request;  // the record's request field; null: no record
+  };
+  const std::string post =
+      "POST /a.htm HTTP/1.1\r\nHost: server1\r\nContent-Length: 4\r\n\r\nBREW";
+  const std::vector<Case> cases = {
+      {"clean then hostile", std::string(kAllowedRequest) + std::string(kRefusedRequest),
+       SF_STATUS_REQ_FINISHED, "BREW /a.htm HTTP/1.1"},
+      {"body that looks like a verb, then hostile", post + std::string(kRefusedRequest),
+       SF_STATUS_REQ_FINISHED, "BREW /a.htm HTTP/1.1"},
+      {"three clean ones",
+       std::string(kAllowedRequest) + std::string(kAllowedRequest) + std::string(kAllowedRequest),
+       SF_STATUS_REQ_NEXT_NOTIFICATION, nullptr},
+      {"hostile then clean", std::string(kRefusedRequest) + std::string(kAllowedRequest),
+       SF_STATUS_REQ_FINISHED, "BREW /a.htm HTTP/1.1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FilterHost host;
+    StartModule(&host, FilterIni("RemoveBanner=1\n"));
+    HostConnection connection;
+    OpenConnection(&host, &connection);
+    EXPECT_EQ(SendChunk(&connection, c.bytes), c.result);
+    std::vector<LogRecord> records = Records(host);
+    ASSERT_EQ(records.size(), c.request != nullptr ? 1u : 0u);
+    if (c.request != nullptr) {
+      EXPECT_EQ(records[0].request, c.request);
+    }
+  }
+}
+
 TEST(Module, ResponseEndsTheRequestUnlessItIsContinue) {
-  // The refused request line arrives after a request whose headers are
-  // complete: it is payload of that request until a final response has gone
-  // out, then it is a new request.
+  // The refused request arrives after a complete request: with or without
+  // a response in between, it is screened as a request of its own.
   struct Case {
     const char* name;
     DWORD status;  // 0: no response in between
@@ -147,8 +184,11 @@ TEST(Module, ResponseEndsTheRequestUnlessItIsContinue) {
   const std::vector<Case> cases = {
       {"final response", 200, SF_STATUS_REQ_FINISHED, 1},
       {"final response before the body", 404, SF_STATUS_REQ_FINISHED, 1},
-      {"100 Continue keeps the scan", 100, SF_STATUS_REQ_NEXT_NOTIFICATION, 0},
-      {"no response", 0, SF_STATUS_REQ_NEXT_NOTIFICATION, 0},
+      // The GET is complete, so what follows it is the next request of a
+      // pipelined connection, screened on its own whether or not an answer
+      // came in between; it never rides in as the body of the GET.
+      {"100 Continue", 100, SF_STATUS_REQ_FINISHED, 1},
+      {"no response (pipelined)", 0, SF_STATUS_REQ_FINISHED, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -369,6 +409,79 @@ TEST(Module, StartsAgainAfterTerminate) {
     StopHost(&host);
     EXPECT_EQ(Records(host).size(), size_t(round + 1));
   }
+}
+
+// The log the `ravelgard` command writes with --log is the module's log for
+// the same traffic: same summary, same records, only the times differ.
+TEST(Module, LogEqualsTheCommandsLogForTheSameTraffic) {
+  std::vector<std::vector<std::string>> connections = {
+      {"GET /a.htm HTTP/1.1\r\nHost: server1\r\n\r\n", "TRACE / HTTP/1.1\r\n\r\n"},
+      {"GET /x.exe HTTP/1.1\r\n\r\n"},
+      {"GET /?q=%3cscript%3e HTTP/1.1\r\n\r\n"},
+      {"GET /a.htm HTTP/1.1\r\nUser-Agent: " + std::string(40, 'u') + "\r\n\r\n"},
+      {std::string("GET /\x01\xE9 HTTP/1.1\r\n\r\n")},
+      {"GE"},
+  };
+  std::string ini =
+      "[Globals]\nValidHttpVersion=0\nValidHostPort=0\nExtensionAllow=0\nDenyHeaderName=0\n"
+      "DenyUrlSequence=0\nAllowHighBitInPayload=1\n"
+      "[VerbAllow]\nGET\nPOST\n[ExtensionDeny]\n.com\n.exe\n[DenyQuerySequence]\n<script\n"
+      "[ValidMaxLenByHeader]\nUser-Agent=32\n";
+
+  FilterHost host;
+  ASSERT_EQ(BindModule(&host, ini.c_str()), "");
+  ASSERT_EQ(StartHost(&host), TRUE);
+  std::vector<std::string> files;
+  for (size_t i = 0; i < connections.size(); ++i) {
+    HostConnection c;
+    OpenConnection(&host, &c, "10.1.2.3");
+    std::string all;
+    for (const std::string& request : connections[i]) {
+      all += request;
+      if (SendChunk(&c, request) == SF_STATUS_REQ_FINISHED) break;
+      if (request != "GE") SendResponse(&c, 200);
+    }
+    EndConnection(&c);
+    files.push_back(host.dir.File("conn" + std::to_string(i) + ".http"));
+    WriteTextFile(files.back(), all);
+  }
+  StopHost(&host);
+  std::string moduleLog = ReadLogs(host);
+
+  TempDir logs;
+  std::vector<std::string> args = {"check", "-c", host.iniPath, "--client-ip", "10.1.2.3",
+                                   "--log", logs.path};
+  args.insert(args.end(), files.begin(), files.end());
+  args.insert(args.begin(), RG_TOOL_PATH);
+  RunResult r = RunProgram(args);
+  EXPECT_EQ(r.status, 1) << r.err;
+  std::vector<std::string> toolLogs = LogFiles(logs.path);
+  ASSERT_EQ(toolLogs.size(), 1u);
+  std::string toolLog = ReadTextFile(toolLogs[0]);
+
+  // Records without their times; the header and summary without the #Date
+  // line and with the log directory named alike.
+  auto normalize = [](std::string log, const std::string& directory) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < log.size()) {
+      size_t end = log.find("\r\n", pos);
+      if (end == std::string::npos) end = log.size();
+      std::string line = log.substr(pos, end - pos);
+      pos = end + 2;
+      if (line.rfind("#Date: ", 0) == 0) continue;
+      if (line == "# Log files in " + directory) line = "# Log files in DIR";
+      else if (line[0] != '#') line = line.substr(20);
+      out += line + "\n";
+    }
+    return out;
+  };
+  std::string expected = normalize(moduleLog, host.dir.File("LogFiles"));
+  EXPECT_EQ(normalize(toolLog, logs.path), expected);
+  EXPECT_EQ(RecordLines(moduleLog).size(), 5u);
+  EXPECT_NE(expected.find("10.1.2.3 [Request does not contain allowed verb] [-] [TRACE / HTTP/1.1]"),
+            std::string::npos)
+      << expected;
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg {
 namespace {

@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 #include "platform/platform.h"
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg {
 namespace {
@@ -185,6 +185,8 @@ TEST(ProfileInt, LeadingNumberOfTheValue) {
       {"0x1F", 31},
       {"0X1f", 31},
       {"-1", 0xFFFFFFFFu},
+      {"+5", 5},
+      {"+-5", 0},
       {"-0x10", 0xFFFFFFF0u},
       {"abc", 0},
       {"-", 0},
@@ -277,6 +279,12 @@ TEST(ProfileString, ValueCutToTheBuffer) {
       {"trailing blanks past the end taken back", "[G]\nK=ab" + std::string(50, ' ') + "\n", "",
        6, "ab"},
       {"first of duplicate keys", "[G]\nK=one\nK=two\n", "", 6, "one"},
+      {"enclosing double quotes dropped", "[G]\nK = \"a b\" \n", "", 16, "a b"},
+      {"enclosing single quotes dropped", "[G]\nK='x'\n", "", 16, "x"},
+      {"first and last quote taken as a pair", "[G]\nK=\"a\" b \"c\"\n", "", 16, "a\" b \"c"},
+      {"mixed quotes kept", "[G]\nK=\"a'\n", "", 16, "\"a'"},
+      {"a lone quote kept", "[G]\nK=\"\n", "", 16, "\""},
+      {"empty quotes", "[G]\nK=\"\"\n", "d", 16, ""},
       {"size 0 writes nothing", "[G]\nK=abcdef\n", "", 0, ""},
   };
   TempDir dir;

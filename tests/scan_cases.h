@@ -10,7 +10,7 @@
 #include "filter/context.h"
 #include "log/reason.h"
 #include "policy/policy.h"
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg::test {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "kit/test_kit.h"
 
 namespace rg {
 namespace {
@@ -13,6 +13,7 @@ namespace {
 using test::NewDefaultPolicy;
 using test::SetLimits;
 using test::SetList;
+using test::SetText;
 using test::SetVersions;
 
 struct PolicyHolder {
@@ -35,8 +36,6 @@ std::string Text(const FilterPolicy* p) {
   for (const std::string& line : Lines(p)) all += line;
   return all;
 }
-
-void SetText(char* block, const char* text) { std::snprintf(block, 256, "%s", text); }
 
 const char kBegin[] = "#*********************** Configuration (begin) ***********************\r\n";
 const char kEnd[] = "#*********************** Configuration (end) ***********************\r\n";

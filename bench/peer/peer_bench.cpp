@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "filter/isapi.h"
 #include "modsec_engine.h"
 #include "ravelgard_engine.h"
 #include "requests.h"
@@ -76,15 +75,16 @@ bool VerifyDecisions(const RavelgardSide& side, const ModSecEngine& peer,
   bool ok = true;
   std::printf("\nDecisions before timing (Ravelgard reason code, ModSecurity status)\n");
   std::printf("  %-20s %-9s %-22s %-22s %-18s\n", "request", "expected", "Ravelgard scan",
-              "Ravelgard filter", "ModSecurity+CRS");
+              "Ravelgard engine", "ModSecurity+CRS");
   for (const RequestMix& mix : mixes) {
     uint32_t matchIndex = 0;
     uint32_t reason = RavelgardScan(side.policy, mix.raw.data(),
                                     static_cast<uint32_t>(mix.raw.size()), &matchIndex);
     uint32_t written = 0;
-    DWORD result =
-        RavelgardFilter(mix.raw.data(), static_cast<uint32_t>(mix.raw.size()), &written);
-    bool filterRefused = result == SF_STATUS_REQ_FINISHED && written > 0;
+    bool filterRefused =
+        RavelgardEngine(side.engine, mix.raw.data(), static_cast<uint32_t>(mix.raw.size()),
+                        &written) &&
+        written > 0;
     int status = ModSecScreen(&peer, mix.parsed);
     char scanText[32], filterText[32], peerText[32];
     std::snprintf(scanText, sizeof scanText, "%s (%u)", Verdict(reason != 0), reason);
@@ -111,6 +111,7 @@ void RegisterAll(const RavelgardSide& side, const ModSecEngine& peer,
   for (const RequestMix& mix : mixes) {
     const RequestMix* m = &mix;
     const FilterPolicy* policy = side.policy;
+    EnginePolicy* ravelgard = side.engine;
     const ModSecEngine* engine = &peer;
     benchmark::RegisterBenchmark(("ravelgard_scan/" + mix.name).c_str(),
                                  [m, policy](benchmark::State& state) {
@@ -122,13 +123,14 @@ void RegisterAll(const RavelgardSide& side, const ModSecEngine& peer,
                                    }
                                  })
         ->Unit(benchmark::kNanosecond);
-    benchmark::RegisterBenchmark(("ravelgard_filter/" + mix.name).c_str(),
-                                 [m](benchmark::State& state) {
+    benchmark::RegisterBenchmark(("ravelgard_engine/" + mix.name).c_str(),
+                                 [m, ravelgard](benchmark::State& state) {
                                    uint32_t length = static_cast<uint32_t>(m->raw.size());
                                    for (auto _ : state) {
                                      uint32_t written = 0;
-                                     DWORD result = RavelgardFilter(m->raw.data(), length, &written);
-                                     benchmark::DoNotOptimize(result);
+                                     bool blocked =
+                                         RavelgardEngine(ravelgard, m->raw.data(), length, &written);
+                                     benchmark::DoNotOptimize(blocked);
                                    }
                                  })
         ->Unit(benchmark::kNanosecond);
@@ -170,7 +172,7 @@ void PrintTable(const TableReporter& reporter, const std::vector<RequestMix>& mi
               "one core (CPU %d)\n\n",
               side.policySource.c_str(), cpu);
   std::printf("| %-16s | %5s | %12s | %11s | %15s | %14s | %8s | %10s | %9s | %11s |\n",
-              "request", "bytes", "Ravelgard ns", "Ravelgard/s", "with ISAPI ns",
+              "request", "bytes", "Ravelgard ns", "Ravelgard/s", "with engine ns",
               "ModSecurity ns", "ModSec/s", "peer ratio", "memchr ns", "floor ratio");
   std::printf("|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n", std::string(18, '-').c_str(),
               std::string(7, '-').c_str(), std::string(14, '-').c_str(),
@@ -180,7 +182,7 @@ void PrintTable(const TableReporter& reporter, const std::vector<RequestMix>& mi
               std::string(13, '-').c_str());
   for (const RequestMix& mix : mixes) {
     double scan = Get(reporter, "ravelgard_scan/" + mix.name);
-    double filter = Get(reporter, "ravelgard_filter/" + mix.name);
+    double filter = Get(reporter, "ravelgard_engine/" + mix.name);
     double peer = Get(reporter, "modsecurity/" + mix.name);
     double floor = Get(reporter, "memchr/" + mix.name);
     if (scan == 0 && filter == 0 && peer == 0 && floor == 0) continue;  // filtered out
@@ -195,8 +197,8 @@ void PrintTable(const TableReporter& reporter, const std::vector<RequestMix>& mi
   double scan = Get(reporter, "ravelgard_scan/" + typical.name);
   double peer = Get(reporter, "modsecurity/" + typical.name);
   double floor = Get(reporter, "memchr/" + typical.name);
-  std::printf("\nCPU time per request. Ravelgard: ScanRawData on a fresh context; with ISAPI: "
-              "HttpFilterProc on a new connection\n(context, client address, verdict, log line, "
+  std::printf("\nCPU time per request. Ravelgard: ScanRawData on a fresh context; with engine: "
+              "a new connection's screening\n(state, client address, verdict, log line, "
               "block page). peer ratio = ModSecurity ns / Ravelgard ns (Ravelgard's throughput\n"
               "in multiples of the peer's); floor ratio = Ravelgard ns / memchr ns.\n");
   std::printf("Target, typical request: peer ratio >= %.0fx: %.0fx %s; floor ratio <= %.0fx: "

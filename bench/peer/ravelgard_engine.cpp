@@ -1,16 +1,10 @@
 #include "ravelgard_engine.h"
 
-#include <ftw.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 #include "filter/context.h"
-#include "filter/filter.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "scan/scan.h"
@@ -64,81 +58,36 @@ constexpr std::string_view kPeerRestrictedHeaders[] = {"Proxy", "Lock-Token", "C
                                                        "If", "Accept-Charset",
                                                        "Content-Encoding"};
 
-// The fake server: a fixed client address and banner, and a count of the
-// bytes the filter writes to the client.
-struct FakeConnection {
-  uint32_t written;
-};
-
-BOOL WINAPI FakeGetServerVariable(HTTP_FILTER_CONTEXT*, LPSTR name, LPVOID buffer, DWORD* size) {
-  const char* value = std::strcmp(name, "REMOTE_ADDR") == 0       ? "10.0.0.5"
-                      : std::strcmp(name, "SERVER_SOFTWARE") == 0 ? "Microsoft-IIS/10.0"
-                                                                  : nullptr;
-  if (value == nullptr) {
-    SetLastErrorValue(kErrorInvalidParameter);
-    return FALSE;
-  }
-  DWORD needed = static_cast<DWORD>(std::strlen(value)) + 1;
-  if (buffer == nullptr || *size < needed) {
-    *size = needed;
-    SetLastErrorValue(kErrorInsufficientBuffer);
-    return FALSE;
-  }
-  std::memcpy(buffer, value, needed);
-  *size = needed;
-  return TRUE;
-}
-
-BOOL WINAPI FakeWriteClient(HTTP_FILTER_CONTEXT* pfc, LPVOID, DWORD* bytes, DWORD) {
-  static_cast<FakeConnection*>(pfc->ServerContext)->written += *bytes;
-  return TRUE;
-}
-
-BOOL WINAPI FakeSetHeader(HTTP_FILTER_CONTEXT*, LPSTR, LPSTR) { return TRUE; }
-
 bool FileExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return std::remove(path);
 }
 
 }  // namespace
 
 bool RavelgardStart(RavelgardSide* side, const std::string& exampleIni, std::string* error) {
   *side = {};
-  char dirTemplate[] = "/tmp/rg-peer-XXXXXX";
-  if (mkdtemp(dirTemplate) == nullptr) {
-    *error = "cannot create a temporary directory";
-    return false;
-  }
-  side->workDir = dirTemplate;
+  side->workDir = std::make_unique<test::TempDir>();
   if (FileExists(exampleIni)) {
     side->iniPath = exampleIni;
     side->policySource = "examples/Ravelgard.ini";
   } else {
-    side->iniPath = side->workDir + "/Ravelgard.ini";
-    FILE* f = std::fopen(side->iniPath.c_str(), "wb");
-    if (f == nullptr ||
-        std::fwrite(kBuiltInPolicy.data(), 1, kBuiltInPolicy.size(), f) != kBuiltInPolicy.size()) {
-      if (f) std::fclose(f);
+    side->iniPath = side->workDir->File("Ravelgard.ini");
+    if (!test::WriteTextFile(side->iniPath, kBuiltInPolicy)) {
       *error = "cannot write " + side->iniPath;
       return false;
     }
-    std::fclose(f);
     side->policySource = "built in";
   }
-  std::string logDir = side->workDir + "/LogFiles";
-  HTTP_FILTER_VERSION version{};
-  if (!StartFilter(&version, side->iniPath.c_str(), logDir.c_str())) {
-    *error = side->iniPath + ": the filter refused to start, error " +
-             std::to_string(GetLastErrorValue());
+  std::string logDir = side->workDir->File("LogFiles");
+  EngineOptions options;
+  options.logDirectory = logDir.c_str();
+  uint32_t failure = LoadEnginePolicy(side->iniPath.c_str(), &options, &side->engine);
+  if (failure != 0) {
+    *error = side->iniPath + ": the policy did not load, error " + std::to_string(failure);
     return false;
   }
-  side->started = true;
-  side->policy = g_policy;
+  side->policy = PolicyRecord(side->engine);
   return true;
 }
 
@@ -152,35 +101,33 @@ uint32_t RavelgardScan(const FilterPolicy* policy, const void* bytes, uint32_t l
   return reason;
 }
 
-DWORD RavelgardFilter(const void* bytes, uint32_t length, uint32_t* blockBytes) {
-  FakeConnection connection{};
-  HTTP_FILTER_CONTEXT pfc{};
-  pfc.cbSize = sizeof pfc;
-  pfc.Revision = HTTP_FILTER_REVISION;
-  pfc.ServerContext = &connection;
-  pfc.GetServerVariable = FakeGetServerVariable;
-  pfc.WriteClient = FakeWriteClient;
-
-  HTTP_FILTER_RAW_DATA raw{};
-  raw.pvInData = const_cast<void*>(bytes);
-  raw.cbInData = length;
-  raw.cbInBuffer = length;
-  DWORD result = HttpFilterProc(&pfc, SF_NOTIFY_READ_RAW_DATA, &raw);
-  if (result == SF_STATUS_REQ_NEXT_NOTIFICATION) {
-    HTTP_FILTER_SEND_RESPONSE response{};
-    response.SetHeader = FakeSetHeader;
-    response.HttpStatus = 200;
-    HttpFilterProc(&pfc, SF_NOTIFY_SEND_RESPONSE, &response);
+bool RavelgardEngine(EnginePolicy* policy, const void* bytes, uint32_t length,
+                     uint32_t* blockBytes) {
+  *blockBytes = 0;
+  Screening* state = nullptr;
+  if (OpenScreening(policy, "10.0.0.5", &state) != 0) return true;
+  bool blocked = false;
+  if (EnsureBlockPageText(policy, "Microsoft-IIS/10.0") != 0) {
+    blocked = true;
+  } else {
+    Verdict verdict = Screen(state, bytes, length);
+    if (verdict.kind == VerdictKind::kRejected) {
+      LogVerdict(policy, state, verdict);
+      blocked = Blocks(verdict);
+    } else {
+      ResponseStarted(state, 200);
+    }
   }
-  HttpFilterProc(&pfc, SF_NOTIFY_END_OF_NET_SESSION, nullptr);
-  *blockBytes = connection.written;
-  return result;
+  if (blocked) {
+    const char* page = nullptr;
+    BlockPage(policy, &page, blockBytes);
+  }
+  CloseScreening(state);
+  return blocked;
 }
 
 void RavelgardStop(RavelgardSide* side) {
-  if (side->started) TerminateFilter(0);
-  if (!side->workDir.empty())
-    nftw(side->workDir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  ReleaseEnginePolicy(side->engine);
   *side = {};
 }
 

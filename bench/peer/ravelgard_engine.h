@@ -1,26 +1,28 @@
 // Ravelgard driven two ways: the scanner alone on a fresh ScanContext per
-// request (the cost of screening), and the whole filter through
-// HttpFilterProc with a fake server (context set-up, client address,
-// verdict, block response, log line).
+// request (the cost of screening), and the whole engine as a host drives it
+// on a new connection (screening state, client address, verdict, log line,
+// block page).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include "filter/isapi.h"
+#include "engine/engine.h"
+#include "kit/test_kit.h"
 #include "policy/policy.h"
 
 namespace rg::peer {
 
 struct RavelgardSide {
-  std::string workDir;       // temporary: the fallback INI and the log files
-  std::string iniPath;       // the policy the filter was started with
-  std::string policySource;  // "examples/Ravelgard.ini" or "built in"
-  const FilterPolicy* policy;
-  bool started;
+  std::unique_ptr<test::TempDir> workDir;  // the fallback INI and the log files
+  std::string iniPath;                     // the policy the engine was loaded from
+  std::string policySource;                // "examples/Ravelgard.ini" or "built in"
+  EnginePolicy* engine = nullptr;
+  const FilterPolicy* policy = nullptr;  // the engine's record
 };
 
-// Starts the filter from exampleIni when that file exists, else from the
+// Loads the policy from exampleIni when that file exists, else from the
 // built-in policy written to a temporary INI; logs go to a temporary
 // directory. Returns true, or false with *error.
 bool RavelgardStart(RavelgardSide* side, const std::string& exampleIni, std::string* error);
@@ -30,13 +32,15 @@ bool RavelgardStart(RavelgardSide* side, const std::string& exampleIni, std::str
 uint32_t RavelgardScan(const FilterPolicy* policy, const void* bytes, uint32_t length,
                        uint32_t* matchIndex);
 
-// One request through the filter's entry points on a new connection: the raw
-// chunk, then (unless it was refused) a 200 response and the end of the
-// connection. Returns the raw-data notification's result; *blockBytes gets
-// what the filter wrote to the client.
-DWORD RavelgardFilter(const void* bytes, uint32_t length, uint32_t* blockBytes);
+// One request through the engine on a new connection, as a host does: the
+// state, the block page with the server's banner, the screening, then the
+// log line and the block page for a refusal, or a 200 response; then the end
+// of the connection. Returns true when the request is blocked; *blockBytes
+// gets the length of the page the host would write.
+bool RavelgardEngine(EnginePolicy* policy, const void* bytes, uint32_t length,
+                     uint32_t* blockBytes);
 
-// Stops the filter and removes the temporary directory.
+// Releases the policy and removes the temporary directory.
 void RavelgardStop(RavelgardSide* side);
 
 // The Host header for the requests: the first host name the policy accepts

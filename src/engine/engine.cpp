@@ -194,18 +194,45 @@ Verdict FramingRejection(Screening* state, FrameError error, uint32_t length) {
   return Rejection(state, kReasonFraming, static_cast<uint32_t>(error), 0, length);
 }
 
-// Hands the scanner bytes one at a time until its head is complete or it
-// refuses, and returns how many it took. The scanner's verdict does not
-// depend on how its bytes are split, so this finds exactly where a
-// policy refusal falls relative to the end of the head.
-uint32_t ScanThroughHead(const FilterPolicy* record, ScanContext* context, const uint8_t* p,
-                         uint32_t length) {
-  uint32_t taken = 0;
-  while (taken < length && !context->headersComplete && context->state != kStateRejected) {
-    ScanRawData(record, context, p + taken, 1);
-    ++taken;
+// How many of the bytes reach through the end of the request's head as the
+// scanner finds it (the first CR LF CR LF of the request), or all of them
+// when the head does not end within them.
+uint32_t ThroughHeadEnd(const ScanContext* context, const uint8_t* p, uint32_t length) {
+  if (context->headersComplete) return 0;
+  // The last bytes already held may begin the CR LF CR LF.
+  uint32_t held = context->data != nullptr ? context->stored : 0;
+  uint32_t carry = held < 3 ? held : 3;
+  uint8_t window[4] = {0, 0, 0, 0};
+  uint32_t filled = 0;
+  for (uint32_t i = held - carry; i < held; ++i) window[filled++] = context->data[i];
+  for (uint32_t i = 0; i < length; ++i) {
+    if (filled == 4) {
+      window[0] = window[1];
+      window[1] = window[2];
+      window[2] = window[3];
+      filled = 3;
+    }
+    window[filled++] = p[i];
+    if (filled == 4 && window[0] == '\r' && window[1] == '\n' && window[2] == '\r' &&
+        window[3] == '\n')
+      return i + 1;
   }
-  return taken;
+  return length;
+}
+
+// After the framer refused the head: the policy's checks judge the head
+// first, so the verdict is the same however the bytes were split. The
+// bytes up to the end of the head are scanned as the module always scanned
+// them; what follows the head is refused with it.
+Verdict JudgeRefusedHead(Screening* state, const uint8_t* p, uint32_t length) {
+  ScanContext* context = &state->context;
+  uint32_t head = ThroughHeadEnd(context, p, length);
+  ScanRawData(state->policy->record, context, p, head);
+  if (context->state == kStateRejected) return ScanRejection(state, length);
+  if (context->headersComplete) return FramingRejection(state, state->headFraming, length);
+  Verdict verdict = {};
+  verdict.consumed = length;
+  return verdict;
 }
 
 }  // namespace
@@ -233,16 +260,7 @@ Verdict Screen(Screening* state, const void* bytes, uint32_t length) {
   }
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
 
-  if (state->headFraming != FrameError::kNone) {
-    // The framer has refused this head already; the policy's checks still
-    // get to judge the head first, so the verdict is the same however the
-    // bytes were split.
-    uint32_t taken = ScanThroughHead(record, context, p, length);
-    if (context->state == kStateRejected) return ScanRejection(state, length);
-    if (context->headersComplete) return FramingRejection(state, state->headFraming, length);
-    verdict.consumed = taken;
-    return verdict;
-  }
+  if (state->headFraming != FrameError::kNone) return JudgeRefusedHead(state, p, length);
 
   // Where the current request ends within these bytes.
   uint32_t offset = context->length;  // request bytes before this call
@@ -269,13 +287,7 @@ Verdict Screen(Screening* state, const void* bytes, uint32_t length) {
   if (framing != FrameError::kNone && !context->headersComplete && state->framedHeadEnd == 0) {
     // Refused inside the head: judged once the head is whole.
     state->headFraming = framing;
-    ScanRawData(record, context, p, used);
-    if (context->state == kStateRejected) return ScanRejection(state, length);
-    uint32_t taken = ScanThroughHead(record, context, p + used, length - used);
-    if (context->state == kStateRejected) return ScanRejection(state, length);
-    if (context->headersComplete) return FramingRejection(state, framing, length);
-    verdict.consumed = used + taken;
-    return verdict;
+    return JudgeRefusedHead(state, p, length);
   }
 
   // The policy's checks see the bytes up to where the framer stopped, so a
@@ -287,7 +299,7 @@ Verdict Screen(Screening* state, const void* bytes, uint32_t length) {
   // read differently could hide a request from the other.
   if (state->framedHeadEnd != 0 &&
       (!context->headersComplete || context->headersEnd + 4 != state->framedHeadEnd))
-    return FramingRejection(state, FrameError::kOther, length);
+    return FramingRejection(state, FrameError::kBoundaryDisputed, length);
 
   verdict.consumed = used;
   if (context->headersComplete) verdict.headLength = context->headersEnd + 4;

@@ -318,26 +318,29 @@ int OnMessageComplete(llhttp_t* p) {
   return HPE_PAUSED;
 }
 
-const llhttp_settings_t* Settings() {
-  static const llhttp_settings_t settings = [] {
-    llhttp_settings_t st;
-    llhttp_settings_init(&st);
-    st.on_version_complete = OnVersionComplete;
-    st.on_header_field = OnHeaderField;
-    st.on_header_field_complete = OnHeaderFieldComplete;
-    st.on_header_value = OnHeaderValue;
-    st.on_header_value_complete = OnHeaderValueComplete;
-    st.on_headers_complete = OnHeadersComplete;
-    st.on_chunk_header = OnChunkHeader;
-    st.on_chunk_extension_name = OnChunkExtensionName;
-    st.on_chunk_extension_name_complete = OnChunkExtensionNameComplete;
-    st.on_chunk_extension_value = OnChunkExtensionValue;
-    st.on_chunk_extension_value_complete = OnChunkExtensionValueComplete;
-    st.on_message_complete = OnMessageComplete;
-    return st;
-  }();
-  return &settings;
-}
+// Made when the program or module is loaded, before any thread can ask for
+// it: a function-local static would need a thread-safe guard, which on
+// Windows pulls in a threads library whose imports (GetTickCount64) the
+// systems of IIS 5.x and 6.0 lack, so the DLL would not load there.
+const llhttp_settings_t kSettings = [] {
+  llhttp_settings_t st;
+  llhttp_settings_init(&st);
+  st.on_version_complete = OnVersionComplete;
+  st.on_header_field = OnHeaderField;
+  st.on_header_field_complete = OnHeaderFieldComplete;
+  st.on_header_value = OnHeaderValue;
+  st.on_header_value_complete = OnHeaderValueComplete;
+  st.on_headers_complete = OnHeadersComplete;
+  st.on_chunk_header = OnChunkHeader;
+  st.on_chunk_extension_name = OnChunkExtensionName;
+  st.on_chunk_extension_name_complete = OnChunkExtensionNameComplete;
+  st.on_chunk_extension_value = OnChunkExtensionValue;
+  st.on_chunk_extension_value_complete = OnChunkExtensionValueComplete;
+  st.on_message_complete = OnMessageComplete;
+  return st;
+}();
+
+const llhttp_settings_t* Settings() { return &kSettings; }
 
 // ---- The checker --------------------------------------------------------
 

@@ -2,7 +2,7 @@
 // a new file when the date moves on, and the sinks that let several live
 // policies of one process write to the same directory.
 #include <cstring>
-#include <mutex>
+#include <atomic>
 
 #include "log/log.h"
 #include "log/log_internal.h"
@@ -23,7 +23,10 @@ constexpr const char kHeaderFormat[] =
 constexpr const char kOpenDirectoryWarning[] =
     "#Warning: every user may create files in this log directory\r\n";
 
-std::once_flag g_logLockOnce;
+// LogLock's making: 0 not begun, 1 under way, 2 done. Not std::call_once:
+// on Windows that pulls in a threads library whose imports (GetTickCount64)
+// the systems of IIS 5.x and 6.0 lack, and the DLL would not load there.
+std::atomic<int> g_logLockState{0};
 // Every live sink of the process; guarded by LogLock.
 LogSink* g_sinks = nullptr;
 
@@ -105,7 +108,16 @@ void WriteHeader(LogSink* sink, const FilterPolicy* policy, const LocalTime* tim
 }  // namespace
 
 void EnsureLogLock() {
-  std::call_once(g_logLockOnce, [] { LockInit(&LogLock); });
+  if (g_logLockState.load(std::memory_order_acquire) == 2) return;
+  int expected = 0;
+  if (g_logLockState.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+    LockInit(&LogLock);
+    g_logLockState.store(2, std::memory_order_release);
+    return;
+  }
+  // Another thread is making it right now, which takes a moment only.
+  while (g_logLockState.load(std::memory_order_acquire) != 2) {
+  }
 }
 
 void FormatTimestampAt(const LocalTime* time, char* out) {

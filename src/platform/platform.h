@@ -67,11 +67,12 @@ int64_t LiveBlockCount();
 // when the lines were cut, as on Windows).
 uint32_t ProfileGetSection(const char* section, char* buffer, uint32_t size, const char* path);
 // The leading number of the key's value (decimal, or hexadecimal after 0x,
-// an optional '-' sign; "55zz" gives 55, no number gives 0), or deflt when
+// an optional '-' or '+' sign; "55zz" gives 55, no number gives 0), or deflt when
 // the key is absent. An empty value counts as absent, as on Windows.
 uint32_t ProfileGetInt(const char* section, const char* key, int32_t deflt, const char* path);
 // The key's value (or deflt when absent) cut to size - 1 characters and
-// NUL-terminated. Returns the number of characters copied.
+// NUL-terminated; a pair of quotes (" or ') around the whole value is
+// dropped, as on Windows. Returns the number of characters copied.
 uint32_t ProfileGetString(const char* section, const char* key, const char* deflt, char* buffer,
                           uint32_t size, const char* path);
 

@@ -24,7 +24,10 @@
 // - Only the first section of a name counts: reading stops where it ends,
 //   so a later section of the same name is never seen. Within it the first
 //   line of a key wins for value reads; a section read delivers every line.
-// - Values are taken whole: quotes and ';' inside them are kept.
+// - Values are taken whole: quotes and ';' inside them are kept, except
+//   that a string read drops one pair of quotes (" or ') enclosing the
+//   whole value, as the Windows reader does: ChangeBanner="My Server" is
+//   the banner My Server on both.
 // - A missing or unreadable file reads as an empty one.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -99,7 +102,7 @@ void NameWant(NameMatch* m, const char* name) {
   NameStart(m);
 }
 
-// The leading number of a value: an optional '-', then decimal digits, or
+// The leading number of a value: an optional '-' or '+', then decimal digits, or
 // hexadecimal digits after 0x / 0X. Wraps modulo 2^32 like a 32-bit
 // accumulator.
 enum NumState : uint8_t { kNumStart, kNumSign, kNumZero, kNumDecimal, kNumHex, kNumEnd };
@@ -121,8 +124,8 @@ void NumFeed(NumParse* n, uint8_t b) {
   bool digit = b >= '0' && b <= '9';
   switch (n->state) {
     case kNumStart:
-      if (b == '-') {
-        n->negative = true;
+      if (b == '-' || b == '+') {
+        n->negative = b == '-';
         n->state = kNumSign;
         return;
       }
@@ -495,6 +498,13 @@ uint32_t ProfileGetString(const char* section, const char* key, const char* defl
   uint64_t length = 0;
   if (found) {
     length = r.out.pos < cap ? r.out.pos : cap;
+    // A value that fits whole loses the quotes that enclose it.
+    if (r.out.pos <= cap && length >= 2 && (buffer[0] == '"' || buffer[0] == '\'') &&
+        buffer[length - 1] == buffer[0]) {
+      std::memmove(buffer, buffer + 1, size_t(length - 2));
+      buffer[length - 2] = buffer[length - 1] = '\0';
+      length -= 2;
+    }
   } else if (deflt != nullptr) {
     length = std::strlen(deflt);
     if (length > cap) length = cap;

@@ -3,9 +3,12 @@
 // with its size probe, WriteClient and the response's SetHeader.
 //
 // It binds either to a private copy of Ravelgard.so (dlopen, so the test sees
-// the module exactly as a server would, with its own globals) or to the core
-// linked into the test program (so the test can reach the allocation hook,
-// the test clock and the core's functions).
+// the module exactly as a server would, with its own globals) or to the
+// adapter and core linked into the test program (so the test can reach the
+// allocation hook, the test clock and the adapter's functions).
+//
+// This is the one fake ISAPI server of the project: only the adapter's own
+// tests use it. Everything else screens through the engine.
 #pragma once
 
 #include <atomic>
@@ -14,8 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "filter/isapi.h"
-#include "support/test_support.h"
+#include "isapi/isapi.h"
+#include "kit/log_lines.h"
+#include "kit/test_kit.h"
 
 namespace rg::test {
 
@@ -96,40 +100,8 @@ DWORD EndConnection(HostConnection* connection);
 // Any notification, for types the filter did not ask for.
 DWORD Notify(HostConnection* connection, DWORD type, void* record);
 
-// An INI that lets "GET /a.htm HTTP/1.1" with a Host header through and
-// refuses any verb but GET and POST (reason 3), with extraGlobals (lines
-// ending in "\n") added to the Globals section. Every other list switch is
-// off, so only the verb and the keys given decide.
-std::string FilterIni(std::string_view extraGlobals = "");
-constexpr std::string_view kAllowedRequest = "GET /a.htm HTTP/1.1\r\nHost: server1\r\n\r\n";
-constexpr std::string_view kRefusedRequest = "BREW /a.htm HTTP/1.1\r\nHost: server1\r\n\r\n";
-constexpr std::string_view kRefusedLine = "BREW /a.htm HTTP/1.1";
-constexpr std::string_view kRefusedReason = "Request does not contain allowed verb";
-
-// The 400 page a refused client must receive, written out independently of
-// the filter's own templates: without a Server: line when serverText is null.
-std::string ExpectedBlockResponse(const char* serverText);
-
 // Every log file under host->dir, concatenated in name order.
 std::string ReadLogs(const FilterHost& host);
-// Names of the log files under a directory (recursive).
-std::vector<std::string> LogFiles(const std::string& directory);
-
-// One rejection line split into its fields.
-struct LogRecord {
-  std::string time;     // "yyyy-MM-dd HH:mm:ss"
-  std::string client;   // address or "[-]"
-  std::string reason;   // message text between the brackets
-  std::string error;    // "-" or "Win error N"
-  std::string request;  // text between the last brackets
-};
-// Parses one line (without its CR LF); false when it does not have the
-// record layout.
-bool ParseRecord(std::string_view line, LogRecord* out);
-// The record lines of a log (header and summary lines left out). A line that
-// is neither a "#" line nor a whole record is returned as it is, so a torn
-// line shows up in the comparison.
-std::vector<std::string> RecordLines(std::string_view log);
 // The rejection records of every log under host->dir, parsed; a line that is
 // not a whole record fails the calling test.
 std::vector<LogRecord> Records(const FilterHost& host);

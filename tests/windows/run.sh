@@ -1,0 +1,278 @@
+#!/usr/bin/env bash
+# The Windows filter, Ravelgard.dll, built with mingw-w64 for x86-64 and
+# 32-bit x86 and run headless under Wine against the POSIX module:
+#   1. both DLLs export exactly the three entry points and need only system
+#      DLLs;
+#   2. the example requests, whole, in 1-byte and in random chunks, get the
+#      same verdicts from the DLL (through ravelgard-host.exe) as from
+#      `ravelgard check`, and the same block pages, Server headers and log
+#      records from the DLL as from Ravelgard.so (through a native build of
+#      the same host program);
+#   3. a table of policy files that cannot be used gives the same Windows
+#      error numbers from the DLL as from Ravelgard.so;
+#   4. the INI reader gives the same answers as the Windows profile
+#      functions (ini_compare.py);
+#   5. the core's unit tests built for Windows pass under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+bash tests/windows/setup.sh
+jobs=$(nproc)
+[ "$jobs" -gt 2 ] && jobs=2
+
+step() { printf '\n---- windows: %s\n' "$*"; }
+fail() { printf 'FAIL: %s\n' "$*"; failures=$((failures + 1)); }
+failures=0
+checks=0
+check_same() {  # name, expected file, actual file
+  checks=$((checks + 1))
+  if ! diff -u "$2" "$3" > "$work/diff.txt"; then
+    fail "$1"
+    head -40 "$work/diff.txt"
+  fi
+}
+
+step "build: native module and command, DLL and host for x86-64 and x86"
+native=${RG_NATIVE_BUILD:-build/release}
+cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$native" -j "$jobs" --target Ravelgard ravelgard ravelgard_core >/dev/null
+for arch in x86_64 i686; do
+  tests=ON
+  [ "$arch" = i686 ] && tests=OFF  # the 32-bit DLL is checked, not run (no 32-bit Wine)
+  cmake -S . -B "build/win-$arch" --toolchain "cmake/toolchain-mingw-w64-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DRG_WERROR=ON -DRG_BUILD_TESTS=$tests -DRG_BUILD_BENCH=OFF >/dev/null
+  targets=(Ravelgard ravelgard-host)
+  [ "$tests" = ON ] && targets+=(ini-dump)
+  cmake --build "build/win-$arch" -j "$jobs" --target "${targets[@]}" >/dev/null
+done
+win=build/win-x86_64
+
+work=$(mktemp -d)
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+cleanup() {
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The same host program built natively drives Ravelgard.so; the tools for
+# the INI comparison likewise.
+g++ -std=c++20 -O1 -Wall -Wextra -Werror -I. -Isrc -Itools -o "$work/host" windows/ravelgard-host.cpp \
+  tools/ravelgard/framing.cpp src/log/reasons.cpp -ldl
+g++ -std=c++20 -O1 -Wall -Wextra -Werror -Isrc -o "$work/ini-dump" tests/windows/ini_dump.cpp \
+  src/platform/profile_posix.cpp src/platform/heap_posix.cpp src/platform/file_posix.cpp
+
+# A Windows path for a POSIX one: Wine shows the root as drive Z:.
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+step "exports and imports"
+for arch in x86_64 i686; do
+  objdump=$arch-w64-mingw32-objdump
+  dll=build/win-$arch/Ravelgard.dll
+  checks=$((checks + 1))
+  exports=$($objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    sed -n 's/^\s*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
+  [ "$exports" = "GetFilterVersion HttpFilterProc TerminateFilter " ] ||
+    fail "$arch: Ravelgard.dll exports '$exports'"
+  checks=$((checks + 1))
+  imports=$($objdump -p "$dll" | sed -n 's/^\s*DLL Name: //p' | tr 'a-z' 'A-Z' | sort -u | tr '\n' ' ')
+  for name in $imports; do
+    case $name in
+      KERNEL32.DLL | MSVCRT.DLL | SHLWAPI.DLL | USER32.DLL | ADVAPI32.DLL) ;;
+      *) fail "$arch: Ravelgard.dll needs $name, which is not a system DLL" ;;
+    esac
+  done
+  # IIS 5.1 and 6.0 run on Windows XP and Server 2003: a function first
+  # found in Vista (GetTickCount64 from a threads library, slim locks, one-
+  # time init, condition variables) would keep the DLL from loading there.
+  checks=$((checks + 1))
+  functions=$($objdump -p "$dll" | sed -n '/DLL Name:/,/^$/p' | awk 'NF >= 3 && $1 ~ /^[0-9a-f]+$/ {print $NF}')
+  for name in $functions; do
+    case $name in
+      GetTickCount64 | *SRWLock* | InitOnce* | *ConditionVariable* | GetFileInformationByHandleEx | \
+        SetFileInformationByHandle | GetFinalPathNameByHandle* | CreateSymbolicLink* | \
+        GetLocaleInfoEx | *Ex2) fail "$arch: Ravelgard.dll imports $name, which Windows XP lacks" ;;
+    esac
+  done
+  echo "$arch: exports $exports; imports $imports"
+done
+
+step "starting Wine"
+"$wine" wineboot -i >/dev/null 2>&1 || true
+
+step "example requests: verdicts, block pages, Server headers and log records"
+cp "$native/Ravelgard.so" "$work/Ravelgard.so"
+mkdir -p "$work/ini"
+cp examples/Ravelgard.ini "$work/ini/example.ini"
+sed 's/^Simulate=0/Simulate=1/' examples/Ravelgard.ini > "$work/ini/simulate.ini"
+sed -e 's/^RemoveBanner=1/RemoveBanner=0/' -e 's/^; ChangeBanner=.*//' \
+  -e 's/^\[Globals\]/[Globals]\r\nChangeBanner=Web Server/' examples/Ravelgard.ini > "$work/ini/banner.ini"
+sed 's/^RemoveBanner=1/RemoveBanner=0/' examples/Ravelgard.ini > "$work/ini/serverbanner.ini"
+# Timestamps differ between runs, the log directory's name between systems.
+normalize_log() {
+  sed -E -e 's/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} /<time> /' \
+    -e 's/^#Date: .*/#Date: <time>/' -e 's/^# Log files in .*/# Log files in <dir>/' "$1"
+}
+cd examples
+# The last run: a server that cannot change the Server header, so that the
+# filter blocks every response rather than let the banner out.
+for policy in example simulate banner serverbanner example/refused; do
+  ini=$work/ini/${policy%/*}.ini
+  for mode in "whole" "1" "random"; do
+    args=()
+    [ "$mode" = 1 ] && args=(--chunk 1)
+    [ "$mode" = random ] && args=(--chunk random --seed 7)
+    name="$policy, $mode"
+    if [ "$policy" = example/refused ]; then
+      [ "$mode" = whole ] || continue
+      args=(--refuse-server-header)
+    else
+      "$root/$native/tools/ravelgard" check -c "$ini" "${args[@]}" requests/*.http \
+        > "$work/check.txt" 2>&1 || true
+      "$wine" "$root/$win/ravelgard-host.exe" -c "$(winpath "$ini")" "${args[@]}" requests/*.http \
+        > "$work/dll.txt" 2>&1 || true
+      check_same "$name: verdicts of Ravelgard.dll against ravelgard check" "$work/check.txt" \
+        "$work/dll.txt"
+      echo "$name: $(tail -1 "$work/dll.txt")"
+    fi
+
+    rm -rf "$work/log-so" "$work/log-dll"
+    "$work/host" --module "$work/Ravelgard.so" -c "$ini" --log "$work/log-so" --responses \
+      "${args[@]}" requests/*.http > "$work/so-full.txt" 2>&1 || true
+    "$wine" "$root/$win/ravelgard-host.exe" -c "$(winpath "$ini")" --log "$(winpath "$work/log-dll")" \
+      --responses "${args[@]}" requests/*.http > "$work/dll-full.txt" 2>&1 || true
+    check_same "$name: pages and headers of Ravelgard.dll against Ravelgard.so" \
+      "$work/so-full.txt" "$work/dll-full.txt"
+    checks=$((checks + 1))
+    so_logs=$(cd "$work/log-so" 2>/dev/null && ls) || true
+    dll_logs=$(cd "$work/log-dll" 2>/dev/null && ls) || true
+    if [ -z "$so_logs" ] || [ "$so_logs" != "$dll_logs" ]; then
+      fail "$name: log files '$so_logs' from Ravelgard.so, '$dll_logs' from Ravelgard.dll"
+    else
+      for f in $so_logs; do
+        normalize_log "$work/log-so/$f" > "$work/so-log.txt"
+        normalize_log "$work/log-dll/$f" > "$work/dll-log.txt"
+        check_same "$name: log $f of Ravelgard.dll against Ravelgard.so" \
+          "$work/so-log.txt" "$work/dll-log.txt"
+      done
+    fi
+  done
+done
+cd "$root"
+
+step "policy files that cannot be used: the same error numbers"
+# Each case lays out a directory with the module and what the case needs
+# around it, once with POSIX paths for Ravelgard.so, once with Windows paths
+# for Ravelgard.dll, then starts the filter in place.
+today=$(date +%Y%m%d)
+printf 'GET / HTTP/1.1\r\nHost: www.example.com\r\n\r\n' > "$work/get.http"
+long=$(printf 'd%.0s' $(seq 1 200))
+layout() {  # case, side (so|dll), directory; prints the host's extra options
+  local kind=$1 side=$2 dir=$3 module ini path
+  module=Ravelgard.$side
+  mkdir -p "$dir"
+  path() { if [ "$side" = dll ]; then winpath "$1"; else printf '%s' "$1"; fi; }
+  # The same, quoted for a sed replacement.
+  sedpath() { path "$1" | sed 's/[\\|&]/\\&/g'; }
+  case $kind in
+    # A module path of 258 characters on Windows (Z: and 242 for the
+    # directory): short enough for LoadLibrary (259), too long for the
+    # filter's own 255 once its extension is replaced.
+    long-module-path)
+      dir="$dir/$(printf 'd%.0s' $(seq 1 $((241 - ${#dir}))))"
+      mkdir -p "$dir" ;;
+  esac
+  if [ "$side" = dll ]; then cp "$win/Ravelgard.dll" "$dir/"; else cp "$work/Ravelgard.so" "$dir/"; fi
+  ini="$dir/Ravelgard.ini"
+  cp examples/Ravelgard.ini "$ini"
+  case $kind in
+    missing-ini) rm "$ini" ;;
+    ini-is-a-directory) rm "$ini"; mkdir "$ini" ;;
+    unreadable-ini) chmod 000 "$ini" ;;
+    ini-in-use) printf -- '--hold\n%s\n' "$(path "$ini")" ;;
+    log-in-use)
+      mkdir -p "$dir/LogFiles"
+      : > "$dir/LogFiles/Ravelgard.$today.log"
+      printf -- '--hold\n%s\n' "$(path "$dir/LogFiles/Ravelgard.$today.log")" ;;
+    log-under-a-file)
+      : > "$dir/plain-file"
+      sed -i "s|^; LogFilesDir=.*|LogFilesDir=$(sedpath "$dir/plain-file/logs")|" "$ini" ;;
+    long-log-directory)
+      sed -i "s|^; LogFilesDir=.*|LogFilesDir=$(sedpath "$dir/$long/$long")|" "$ini" ;;
+    long-module-path | starts) ;;
+  esac
+  printf -- '--module\n%s\n' "$(path "$dir/$module")"
+}
+outcome() {  # the host's output -> "started", "did not start: error N" or the problem
+  case $1 in
+    *"did not start: error "*) grep -o 'did not start: error [0-9]*' <<< "$1" ;;
+    *"1 passed"*) echo started ;;
+    *) head -1 <<< "$1" ;;
+  esac
+}
+# A log directory of 254 characters (the longest value the loader reads)
+# gives a log file path past MAX_PATH (260): Windows refuses it with 206,
+# POSIX systems take it. Paths that long are the one place where the two
+# modules part.
+declare -A expected=([missing-ini]=2 [ini-is-a-directory]=5 [ini-in-use]=32 [log-in-use]=32
+  [log-under-a-file]=3 [long-log-directory]="1 passed/did not start: error 206" [long-module-path]=206 [starts]=none)
+cases=(missing-ini ini-is-a-directory ini-in-use log-in-use log-under-a-file long-log-directory
+  long-module-path starts)
+# Permissions bind everyone but root.
+[ "$(id -u)" -ne 0 ] && cases+=(unreadable-ini) && expected[unreadable-ini]=5
+for case in "${cases[@]}"; do
+  mapfile -t so_args < <(layout "$case" so "$work/policy-so/$case")
+  mapfile -t dll_args < <(layout "$case" dll "$work/policy-dll/$case")
+  so=$("$work/host" --in-place "${so_args[@]}" "$work/get.http" 2>&1) || true
+  dll=$("$wine" "$root/$win/ravelgard-host.exe" --in-place "${dll_args[@]}" \
+    "$(winpath "$work/get.http")" 2>&1) || true
+  so=$(outcome "$so")
+  dll=$(outcome "$dll")
+  checks=$((checks + 1))
+  want=${expected[$case]}
+  echo "$case: Ravelgard.so: $so; Ravelgard.dll: $dll"
+  if [[ $want == */* ]]; then
+    # A known difference of the platforms: "POSIX outcome/Windows outcome".
+    [ "$so" = "$(outcome "${want%/*}")" ] && [ "$dll" = "$(outcome "${want#*/}")" ] ||
+      fail "$case: expected '$want', Ravelgard.so '$so', Ravelgard.dll '$dll'"
+  elif [ "$so" != "$dll" ]; then
+    fail "$case: Ravelgard.so '$so', Ravelgard.dll '$dll'"
+  elif [ "$want" = none ] && [ "$so" != started ]; then
+    fail "$case: the filter should start"
+  elif [ "$want" != any ] && [ "$want" != none ] && [ "$so" != "did not start: error $want" ]; then
+    fail "$case: expected error $want, both give '$so'"
+  fi
+done
+# A filter started in place keeps its log in LogFiles beside its INI file.
+checks=$((checks + 1))
+for side in so dll; do
+  [ -f "$work/policy-$side/starts/LogFiles/Ravelgard.$today.log" ] ||
+    fail "Ravelgard.$side started in place: no log in LogFiles beside the INI file"
+done
+
+step "the INI reader against the Windows profile functions"
+mkdir -p "$work/ini-compare"
+checks=$((checks + 1))
+python3 tests/windows/ini_compare.py "$work/ini-compare" "$work/ini-dump" -- \
+  "$wine" "$root/$win/ini-dump.exe" || fail "INI reader comparison"
+
+if [ -f "$win/windows_tests.txt" ]; then
+  step "unit tests under Wine"
+  while read -r test; do
+    checks=$((checks + 1))
+    if ! cmake --build "$win" -j "$jobs" --target "$test" > "$work/unit.txt" 2>&1; then
+      fail "$test does not build for Windows"
+      grep -E 'error' "$work/unit.txt" | head -10
+    elif "$wine" "$root/$win/$test.exe" --gtest_brief=1 > "$work/unit.txt" 2>&1; then
+      echo "$test: $(grep -E '^\[  PASSED  \]' "$work/unit.txt" | tr -d '\r')"
+    else
+      fail "$test under Wine"
+      tr -d '\r' < "$work/unit.txt" | grep -E 'FAILED|Failure|error' | head -20
+    fi
+  done < "$win/windows_tests.txt"
+fi
+
+echo
+echo "windows: $((checks - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]

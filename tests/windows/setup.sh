@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the Windows build and its tests need on a fresh Debian 12
+# machine: the mingw-w64 cross compilers, Wine to run the results headless,
+# and GoogleTest's sources to build the unit tests for Windows. Does nothing
+# when everything is there already.
+set -euo pipefail
+need=()
+for pkg in mingw-w64 wine64 googletest python3 binutils-mingw-w64-x86-64; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "windows setup: installing ${need[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  # Another installer may hold the package lock for a while on a shared
+  # machine: wait for it rather than fail.
+  $SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${need[@]}" \
+    >/dev/null
+fi
