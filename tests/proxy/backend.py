@@ -21,6 +21,7 @@ Targets:
   /early              413 at once, without reading the body, then the connection closes
   /ws                 101 Switching Protocols, then every byte is sent back
   /sink...            200 with the body's length and SHA-256
+  /then-close         200 "ok" as if kept alive, then the connection closes
   anything else       200 "ok"
 Every response carries "Server: TestBackend/1.0".
 """
@@ -208,6 +209,9 @@ def handle(sock, record_dir):
                     if not data:
                         return
                     sock.sendall(data)
+            elif target == "/then-close":
+                respond(conn, 200, b"ok")
+                return
             elif target.startswith("/sink"):
                 respond(conn, 200, b"%d %s" % (count[0], digest.hexdigest().encode()), close=close)
             else:

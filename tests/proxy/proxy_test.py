@@ -747,6 +747,26 @@ def test_upstream_failures():
         check(m.get("ravelgard_upstream_errors_total", 0) >= 1, "errors not counted")
 
 
+def test_upstream_closing_a_kept_alive_connection():
+    """The upstream closes a connection it answered as kept-alive: the next request still gets through."""
+    marker = unique("reuse")
+    with Proxy(open_policy()) as proxy:
+        with connect(proxy.port) as s:
+            reader = Reader(s)
+            for pause in (0, 0.3, 0, 0.3):
+                s.sendall(request("/then-close"))
+                status, _, body, _ = reader.response()
+                check(status == 200 and body == b"ok", "answer before the close")
+                # Right away the closed connection is found only by using it
+                # (and the GET goes again on a fresh one); after a pause it is
+                # found before use.
+                time.sleep(pause)
+                s.sendall(request("/%s" % marker))
+                status, _, body, _ = reader.response()
+                check(status == 200 and body == b"ok", "after a pause of %s s: %d" % (pause, status))
+    check(len(Backend().lines_with(marker)) == 4, "backend: %s" % Backend().lines_with(marker))
+
+
 def test_early_response_ends_the_exchange():
     """A final answer before the body is all sent: the rest is not forwarded, the connection ends."""
     with Proxy(open_policy()) as proxy:
