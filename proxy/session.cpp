@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 #include <ctime>
 #include <exception>
 #include <string_view>
 
+#include <asio/buffer.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/use_awaitable.hpp>
@@ -86,8 +88,14 @@ void Session::Let() {
 }
 
 void StartSession(Worker* worker, tcp::socket socket) {
-  Session* session = new (std::nothrow) Session(worker, std::move(socket));
+  Session* session = nullptr;
+  try {
+    session = new Session(worker, std::move(socket));
+  } catch (...) {
+    session = nullptr;
+  }
   if (session == nullptr) {
+    LogError("cannot take a connection: out of memory");
     // The socket closes with this frame; the counts the accept loop made go.
     worker->metrics().connectionsOpen.Sub();
     worker->shared().openConnections.fetch_sub(1, std::memory_order_relaxed);
@@ -148,6 +156,25 @@ awaitable<Io> Session::WaitFor(tcp::socket& socket, bool writable, Slot slot, in
   if (expired_ & (1u << slot)) co_return Io::kTimeout;
   if (stopForced_) co_return Io::kAborted;
   if (ec) co_return ec == asio::error::operation_aborted ? Io::kAborted : Io::kError;
+  co_return Io::kOk;
+}
+
+awaitable<Io> Session::ReadReady(tcp::socket& socket, Slot slot, int64_t deadlineMs, char* into,
+                                 uint32_t size, uint32_t* got) {
+  *got = 0;
+  if (stopForced_) co_return Io::kAborted;
+  if (deadlineMs != 0 && NowMs() >= deadlineMs) {
+    expired_ |= 1u << slot;
+    co_return Io::kTimeout;
+  }
+  deadlines_[slot] = deadlineMs;
+  auto [ec, n] = co_await socket.async_read_some(asio::buffer(into, size), kTuple);
+  deadlines_[slot] = 0;
+  if (expired_ & (1u << slot)) co_return Io::kTimeout;
+  if (stopForced_) co_return Io::kAborted;
+  if (ec == asio::error::eof) co_return Io::kEof;
+  if (ec) co_return ec == asio::error::operation_aborted ? Io::kAborted : Io::kError;
+  *got = static_cast<uint32_t>(n);
   co_return Io::kOk;
 }
 
@@ -469,14 +496,23 @@ awaitable<Session::Step> Session::ReadRequestHead() {
         ReleaseBuffer(&worker_->pool(), &in_);
         if (worker_->stopping()) co_return Step::kClose;
         phase_ = Phase::kIdle;
-        Io ready = co_await WaitFor(client_, false, kClientRead, NowMs() + options.idleTimeoutMs);
+        uint32_t first = 0;
+        Io ready = co_await ReadReady(client_, kClientRead, NowMs() + options.idleTimeoutMs, first_,
+                                      sizeof first_, &first);
         phase_ = Phase::kActive;
         if (ready != Io::kOk) {
           if (ready == Io::kTimeout) CountClientTimeout();
           co_return Step::kClose;
         }
         if (!AcquireBuffer(&worker_->pool(), &in_)) co_return Step::kClose;
+        std::memcpy(in_.data, first_, first);
+        in_.end = first;
+        worker_->metrics().bytesIn.Add(first);
         headerDeadline = NowMs() + options.headerTimeoutMs;
+        // Take what came before reading again: it may be the whole request.
+        if (!TakeHeld()) co_return co_await Refuse();
+        if (headSeen_) co_return Step::kNext;
+        continue;
       } else if (!EnsureFree(&worker_->pool(), &in_, 1, kHeadBufferLimit)) {
         // The engine refuses a head long before; a buffer this full means
         // memory ran short.
@@ -529,6 +565,20 @@ awaitable<Io> Session::ConnectUpstream() {
         result = ready == Io::kTimeout ? Io::kTimeout : Io::kError;
         upstream_.reset();
         if (ready == Io::kAborted) co_return Io::kAborted;
+        continue;
+      }
+      // Waiting for the connection registered the socket for writability,
+      // for good: every acknowledgement of what we send would then wake the
+      // loop. Register it afresh, for reading only.
+      int native = upstream_->socket.release(ec);
+      if (ec) {
+        upstream_.reset();
+        continue;
+      }
+      upstream_->socket.assign(family == AF_INET6 ? tcp::v6() : tcp::v4(), native, ec);
+      if (ec) {
+        ::close(native);
+        upstream_.reset();
         continue;
       }
     }
@@ -751,9 +801,9 @@ awaitable<Session::Relay> Session::RelayResponse(bool reused, bool retryable) {
           co_return Relay::kFailed;
         }
         uint32_t got = 0;
-        Io io = co_await Read(upstream_->socket, kUpstreamRead,
-                              NowMs() + options.upstreamTimeoutMs, out_.Free(), out_.FreeSpace(),
-                              &got, !anyByte);
+        Io io = co_await ReadReady(upstream_->socket, kUpstreamRead,
+                                   NowMs() + options.upstreamTimeoutMs, out_.Free(),
+                                   out_.FreeSpace(), &got);
         if (io != Io::kOk) {
           if (io == Io::kAborted && stopForced_) co_return Relay::kFailed;
           // A kept-alive connection the upstream had already closed: the
@@ -853,8 +903,9 @@ awaitable<Session::Relay> Session::RelayResponse(bool reused, bool retryable) {
       if (complete) break;
       if (out_.Held() == 0) out_.begin = out_.end = 0;
       uint32_t got = 0;
-      Io io = co_await Read(upstream_->socket, kUpstreamRead, NowMs() + options.upstreamTimeoutMs,
-                            out_.Free(), out_.FreeSpace(), &got, false);
+      Io io = co_await ReadReady(upstream_->socket, kUpstreamRead,
+                                 NowMs() + options.upstreamTimeoutMs, out_.Free(), out_.FreeSpace(),
+                                 &got);
       if (io == Io::kEof) {
         // A body that runs to the end of the connection ends here; any other
         // was cut short.

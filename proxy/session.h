@@ -88,6 +88,10 @@ class Session {
                             const char* bytes, uint32_t length);
   asio::awaitable<Io> WaitFor(asio::ip::tcp::socket& socket, bool writable, Slot slot,
                               int64_t deadlineMs);
+  // A read the event loop performs itself when the socket is ready: no
+  // syscall to arm the wait, as the socket stays registered for reading.
+  asio::awaitable<Io> ReadReady(asio::ip::tcp::socket& socket, Slot slot, int64_t deadlineMs,
+                                char* into, uint32_t size, uint32_t* got);
   asio::awaitable<Io> WriteClient(const char* bytes, uint32_t length);
 
   void AbortUpstream();
@@ -106,6 +110,9 @@ class Session {
   // Client side. Offsets count from in_.begin, the first byte of the
   // current request still held.
   Buffer in_;
+  // The first bytes of the next request land here, so that a connection
+  // waiting between requests holds no pooled buffer.
+  char first_[512];
   uint32_t inScanned_ = 0;      // held bytes screened and framed, not yet forwarded
   uint32_t requestTaken_ = 0;   // bytes of the current request screened and framed so far
   uint32_t headLength_ = 0;     // the current request's head, once headSeen_

@@ -93,7 +93,6 @@ class Worker {
   void StartAccepting();
   void Sweep();
   void ArmSweep();
-  void FinishIfDone();
 
   Shared* shared_;
   uint32_t index_;

@@ -163,9 +163,6 @@ def main():
     rows = []
     try:
         for threads in (1, 2):
-            direct = measure("backend directly", None, "http://127.0.0.1:%d/index.html" % backend_port,
-                             threads, args, script)
-            rows.append(direct)
             nginx_port = free_port()
             _, conf = nginx_conf(work, "nginx-proxy-%d" % threads, nginx_port, threads, """
   upstream backend { server 127.0.0.1:%d; keepalive 64; }
@@ -179,21 +176,29 @@ def main():
     }
   }""" % backend_port)
             proxy = Process([nginx, "-c", conf, "-p", os.path.dirname(conf)], nginx_port, True)
-            try:
-                rows.append(measure("nginx reverse proxy", proxy,
-                                    "http://127.0.0.1:%d/index.html" % nginx_port, threads, args,
-                                    script, direct))
-            finally:
-                proxy.stop()
             port = free_port()
             serve = Process([args.ravelgard, "serve", "-c", args.ini, "--listen",
                              "127.0.0.1:%d" % port, "--upstream", "127.0.0.1:%d" % backend_port,
                              "--threads", str(threads), "--log", os.path.join(work, "logs")], port)
+            targets = [("backend directly", None, backend_port),
+                       ("nginx reverse proxy", proxy, nginx_port),
+                       ("ravelgard serve", serve, port)]
             try:
-                rows.append(measure("ravelgard serve", serve,
-                                    "http://127.0.0.1:%d/index.html" % port, threads, args, script,
-                                    direct))
+                # Round by round, each target in turn, so that the load others
+                # put on the shared machine weighs on all of them alike.
+                runs = {name: [] for name, _, _ in targets}
+                for _ in range(args.runs):
+                    for name, process, target_port in targets:
+                        runs[name].append(run_once(
+                            name, process, "http://127.0.0.1:%d/index.html" % target_port,
+                            threads, args, script))
+                direct = None
+                for name, process, _ in targets:
+                    row = summarize(name, threads, runs[name], process is not None, direct)
+                    direct = direct or row
+                    rows.append(row)
             finally:
+                proxy.stop()
                 serve.stop()
     finally:
         backend.stop()
@@ -214,29 +219,31 @@ def main():
               args.runs, args.seconds, args.connections, args.latency_seconds, os.cpu_count()))
 
 
-def measure(name, proxy, url, threads, args, script, direct=None):
-    runs = []
-    for _ in range(args.runs):
-        before = cpu_seconds(proxy.pids()) if proxy else 0
-        rps, total, _, _ = wrk(url, threads, args.connections, args.seconds, script)
-        after = cpu_seconds(proxy.pids()) if proxy else 0
-        # One connection, with wrk, the backend and the proxy on one CPU: what
-        # the proxy adds to a request, rather than the cost of waking another
-        # virtual CPU, which dominates otherwise on a shared machine.
-        pinned = args.backend_pids + (proxy.pids() if proxy else [])
-        set_affinity(pinned, {0})
-        try:
-            _, _, p50, p99 = wrk(url, 1, 1, args.latency_seconds, script, cpu=0)
-        finally:
-            set_affinity(pinned, set(range(os.cpu_count())))
-        runs.append((rps, (after - before) / total * 1e6 if proxy else None, p50, p99))
-        print("  %s, %d thread(s): %.0f requests/s%s; one connection: p50 %.0f µs, p99 %.0f µs" % (
-            name, threads, rps,
-            ", %.1f µs CPU per request" % runs[-1][1] if proxy else "", p50, p99), flush=True)
+def run_once(name, proxy, url, threads, args, script):
+    before = cpu_seconds(proxy.pids()) if proxy else 0
+    rps, total, _, _ = wrk(url, threads, args.connections, args.seconds, script)
+    after = cpu_seconds(proxy.pids()) if proxy else 0
+    # One connection, with wrk, the backend and the proxy on one CPU: what
+    # the proxy adds to a request, rather than the cost of waking another
+    # virtual CPU, which dominates otherwise on a shared machine.
+    pinned = args.backend_pids + (proxy.pids() if proxy else [])
+    set_affinity(pinned, {0})
+    try:
+        _, _, p50, p99 = wrk(url, 1, 1, args.latency_seconds, script, cpu=0)
+    finally:
+        set_affinity(pinned, set(range(os.cpu_count())))
+    cpu = (after - before) / total * 1e6 if proxy else None
+    print("  %s, %d thread(s): %.0f requests/s%s; one connection: p50 %.0f µs, p99 %.0f µs" % (
+        name, threads, rps, ", %.1f µs CPU per request" % cpu if proxy else "", p50, p99),
+        flush=True)
+    return rps, cpu, p50, p99
+
+
+def summarize(name, threads, runs, has_cpu, direct):
     row = {
         "name": name, "threads": threads,
         "rps": statistics.median(r[0] for r in runs),
-        "cpu_us": statistics.median(r[1] for r in runs) if proxy else None,
+        "cpu_us": statistics.median(r[1] for r in runs) if has_cpu else None,
         "p50": statistics.median(r[2] for r in runs),
         "p99": statistics.median(r[3] for r in runs),
     }
