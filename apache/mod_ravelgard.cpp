@@ -140,26 +140,6 @@ const command_rec kCommands[] = {
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},
 };
 
-// Short English meaning of the error numbers a policy load reports.
-const char* ErrorMeaning(uint32_t error) {
-  switch (error) {
-    case 2: return "file not found";
-    case 3: return "path not found";
-    case 4: return "too many open files";
-    case 5: return "access denied";
-    case 8: return "not enough memory";
-    case 19: return "write-protected medium";
-    case 31: return "device not functioning";
-    case 32: return "file in use by another process";
-    case 87: return "invalid parameter";
-    case 112: return "disk full";
-    case 122: return "buffer too small";
-    case 183: return "already exists";
-    case 206: return "file name too long";
-    default: return "unknown error";
-  }
-}
-
 bool SameText(const char* a, const char* b) {
   if (a == nullptr || b == nullptr) return a == b;
   return std::strcmp(a, b) == 0;
@@ -200,7 +180,7 @@ int CheckConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* main) {
         ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_CRIT, 0, s,
                      "RavelgardPolicy %s%s%s: the policy cannot be loaded: error %u (%s)",
                      conf->policyPath, conf->logDir ? " with RavelgardLogDir " : "",
-                     conf->logDir ? conf->logDir : "", error, ErrorMeaning(error));
+                     conf->logDir ? conf->logDir : "", error, rg::ErrorMeaning(error));
         return HTTP_INTERNAL_SERVER_ERROR;
       }
       apr_pool_cleanup_register(pconf, policy, ReleasePolicy, apr_pool_cleanup_null);
@@ -291,7 +271,7 @@ void ChildInit(apr_pool_t*, server_rec* main) {
       ap_log_error(APLOG_MARK, APLOG_ERR, 0, main,
                    "mod_ravelgard: the block page of %s cannot be built: error %u (%s); the "
                    "first connection tries again",
-                   loaded->path, error, ErrorMeaning(error));
+                   loaded->path, error, rg::ErrorMeaning(error));
     }
   }
 }

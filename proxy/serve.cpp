@@ -23,8 +23,14 @@ namespace rg::proxy {
 
 namespace {
 
-// How long a stop waits for the exchanges in flight.
-constexpr int64_t kStopGraceMs = 30'000;
+// How long a stop waits for the exchanges in flight: less than the 30 s a
+// service manager commonly allows before it kills.
+constexpr int64_t kStopGraceMs = 25'000;
+
+// "error 2 (file not found)", as the command words it.
+std::string Describe(uint32_t error) {
+  return "error " + std::to_string(error) + " (" + ErrorMeaning(error) + ")";
+}
 
 void PrintError(const std::string& sentence) {
   std::string line = "ravelgard: " + sentence + "\n";
@@ -83,7 +89,7 @@ uint32_t LoadPolicy(const ServeOptions& options, const char* serverSoftware, Eng
 
 }  // namespace
 
-int RunServe(int argc, char** argv, std::string (*describe)(uint32_t error)) {
+int RunServe(int argc, char** argv) {
   ServeOptions options;
   std::string error;
   if (!ParseServeOptions(argc, argv, &options, &error)) {
@@ -117,7 +123,7 @@ int RunServe(int argc, char** argv, std::string (*describe)(uint32_t error)) {
   const char* what = "";
   uint32_t loadError = LoadPolicy(options, serverSoftware, &policy, &what);
   if (loadError != 0) {
-    PrintError("cannot " + std::string(what) + " '" + options.iniPath + "': " + describe(loadError));
+    PrintError("cannot " + std::string(what) + " '" + options.iniPath + "': " + Describe(loadError));
     return 2;
   }
   RaiseDescriptorLimit(options.maxConnections);
@@ -215,7 +221,7 @@ int RunServe(int argc, char** argv, std::string (*describe)(uint32_t error)) {
       if (rc != 0) {
         shared.process.reloadsFailed.fetch_add(1, std::memory_order_relaxed);
         PrintError("SIGHUP: cannot " + std::string(what) + " '" + options.iniPath + "': " +
-                   describe(rc) + "; the previous policy stays in force");
+                   Describe(rc) + "; the previous policy stays in force");
       } else {
         for (auto& worker : workers) {
           RetainEnginePolicy(fresh);

@@ -280,6 +280,14 @@ void Session::SetProxyRefusal(ProxyRefusal refusal) {
 }
 
 bool Session::TakeHeld() {
+  if (requestTaken_ == 0 && inScanned_ == 0) {
+    // Empty lines before a request are no request: the engine passes over
+    // them unscreened, so they do not go upstream either, and the head that
+    // does starts where the screening did.
+    while (in_.Held() > 0 && (in_.data[in_.begin] == '\r' || in_.data[in_.begin] == '\n'))
+      ++in_.begin;
+    if (in_.Held() == 0) return true;
+  }
   const char* bytes = in_.data + in_.begin + inScanned_;
   const uint32_t available = in_.Held() - inScanned_;
   uint32_t span = available;

@@ -2,8 +2,8 @@
 # Builds and runs every test: the optimized build, the whole suite again under
 # the address and undefined-behaviour sanitizers, the concurrent tests under
 # the thread sanitizer, the Apache module in a real Apache, the Windows DLL
-# under Wine against the POSIX module, and each fuzz target for a bounded
-# time.
+# under Wine against the POSIX module, the Debian packages installed and
+# removed again, and each fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -34,6 +34,9 @@ bash tests/apache/run.sh
 
 step "Windows DLL under Wine"
 bash tests/windows/run.sh
+
+step "Debian packages: build, install, run, purge"
+bash tests/packaging/run.sh
 
 if [ -f fuzz/run.sh ]; then
   step "fuzzing"

@@ -101,6 +101,34 @@ uint32_t LoadEnginePolicy(const char* iniPath, const EngineOptions* options, Eng
   return 0;
 }
 
+const char* PolicyLogDirectory(const EnginePolicy* policy) {
+  if (policy == nullptr || policy->record->LogDirectory == nullptr) return "";
+  return policy->record->LogDirectory;
+}
+
+const char* ErrorMeaning(uint32_t error) {
+  switch (error) {
+    case 0: return "success";
+    case kErrorFileNotFound: return "file not found";
+    case kErrorPathNotFound: return "path not found";
+    case kErrorTooManyOpenFiles: return "too many open files";
+    case kErrorAccessDenied: return "access denied";
+    case kErrorInvalidHandle: return "invalid handle";
+    case kErrorNotEnoughMemory: return "not enough memory";
+    case kErrorWriteProtect: return "write-protected medium";
+    case kErrorGenFailure: return "device not functioning";
+    case kErrorSharingViolation: return "file in use by another process";
+    case kErrorInvalidParameter: return "invalid parameter";
+    case kErrorDiskFull: return "disk full";
+    case kErrorInsufficientBuffer: return "buffer too small";
+    case kErrorAlreadyExists: return "already exists";
+    case kErrorFilenameTooLong: return "file name too long";
+    case kErrorCantAccessFile: return "not a regular file";
+    case kErrorCantResolveFilename: return "too many levels of symbolic links";
+    default: return "unknown error";
+  }
+}
+
 void RetainEnginePolicy(EnginePolicy* policy) {
   if (policy != nullptr) policy->references.fetch_add(1, std::memory_order_relaxed);
 }
@@ -237,6 +265,10 @@ Verdict JudgeRefusedHead(Screening* state, const uint8_t* p, uint32_t length) {
 
 }  // namespace
 
+namespace {
+Verdict ScreenRequest(Screening* state, const uint8_t* p, uint32_t length);
+}  // namespace
+
 Verdict Screen(Screening* state, const void* bytes, uint32_t length) {
   Verdict verdict = {};
   ScanContext* context = &state->context;
@@ -250,7 +282,22 @@ Verdict Screen(Screening* state, const void* bytes, uint32_t length) {
     state->complete = false;
     state->headFraming = FrameError::kNone;
     state->framedHeadEnd = 0;
-  } else if (state->complete && length > 0) {
+  }
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  uint32_t skipped = 0;
+  if ((state->complete || context->length == 0) && length > 0) {
+    // Empty lines before a request are no request (clients have long sent
+    // a CR LF after a body, and servers pass over it): they are skipped,
+    // never screened.
+    while (skipped < length && (p[skipped] == '\r' || p[skipped] == '\n')) ++skipped;
+    if (skipped == length) {
+      verdict.consumed = length;
+      return verdict;
+    }
+    p += skipped;
+    length -= skipped;
+  }
+  if (state->complete && length > 0) {
     // The next request of a pipelined connection; the one before waits for
     // its response.
     ++state->waiting;
@@ -258,7 +305,17 @@ Verdict Screen(Screening* state, const void* bytes, uint32_t length) {
     state->complete = false;
     state->framedHeadEnd = 0;
   }
-  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  Verdict result = ScreenRequest(state, p, length);
+  result.consumed += skipped;
+  return result;
+}
+
+namespace {
+
+Verdict ScreenRequest(Screening* state, const uint8_t* p, uint32_t length) {
+  Verdict verdict = {};
+  ScanContext* context = &state->context;
+  const FilterPolicy* record = state->policy->record;
 
   if (state->headFraming != FrameError::kNone) return JudgeRefusedHead(state, p, length);
 
@@ -308,6 +365,8 @@ Verdict Screen(Screening* state, const void* bytes, uint32_t length) {
   if (done) state->complete = true;
   return verdict;
 }
+
+}  // namespace
 
 void ResponseStarted(Screening* state, uint32_t status) {
   // 100 Continue is not the answer to the request: the body is still to

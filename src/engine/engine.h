@@ -59,6 +59,11 @@ void ReleaseEnginePolicy(EnginePolicy* policy);
 // The loaded record, read-only: for summaries, the command's config output
 // and the ISAPI adapter's notification flags.
 const FilterPolicy* PolicyRecord(const EnginePolicy* policy);
+// The directory the policy's daily log files go to.
+const char* PolicyLogDirectory(const EnginePolicy* policy);
+// A short English meaning of an error number the engine reports ("file not
+// found" for 2), for a host's messages; "unknown error" for others.
+const char* ErrorMeaning(uint32_t error);
 
 enum class VerdictKind : uint32_t {
   kGoing = 0,     // acceptable so far; more bytes may follow

@@ -1,6 +1,12 @@
 // `ravelgard check`: plays recorded connections to the screening engine, as
 // the module would see them, and reports each verdict.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
+#include <deque>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -9,10 +15,10 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "frame/framer.h"
 #include "platform/platform.h"
 #include "ravelgard/args.h"
 #include "ravelgard/commands.h"
-#include "ravelgard/framing.h"
 #include "ravelgard/json.h"
 #include "ravelgard/util.h"
 
@@ -29,9 +35,11 @@ const char kCheckUsage[] =
     "\n"
     "Options:\n"
     "  -c, --config FILE           the policy file (Ravelgard.ini); required\n"
-    "      --chunk N               hand each request to the filter in pieces of N bytes\n"
+    "      --chunk N               hand the connection to the filter in pieces of N bytes\n"
     "      --chunk random          ... or in pieces of random size, 1 to 64 bytes\n"
-    "                              (default: each request in one piece)\n"
+    "                              (default: each request in one piece); a piece may\n"
+    "                              hold the end of one request and the start of the\n"
+    "                              next, as a server's reads do\n"
     "      --seed S                seed of --chunk random (default 1)\n"
     "      --client-ip ADDR        client address the server reports (default 127.0.0.1)\n"
     "      --server-software TEXT  banner the server reports (default Microsoft-IIS/10.0)\n"
@@ -40,10 +48,13 @@ const char kCheckUsage[] =
     "      --format text|json      output format (default text)\n"
     "  -h, --help                  show this help\n"
     "\n"
-    "Requests are told apart by HTTP/1.x framing (Content-Length or chunked body).\n"
-    "After each request that passes, the server's response (status 200) is signalled\n"
-    "so that the next request starts afresh. A blocked request ends the connection:\n"
-    "the requests after it in the same file are not screened.\n"
+    "The filter frames the requests itself, exactly as the module does: each request\n"
+    "of a kept-alive or pipelined connection is screened on its own, and a framing\n"
+    "that servers could read differently is refused (reason 41). After each piece, a\n"
+    "response (status 200) is signalled for every request that ended in it. A blocked\n"
+    "request ends the connection: the requests after it are not screened. Where the\n"
+    "framing cannot be told, the rest of the file is reported as one request. Files\n"
+    "are read a block at a time, so their size does not matter.\n"
     "\n"
     "Text output: one line per request, 'FILE #N: VERDICT', where VERDICT is\n"
     "'passed', 'passed in Simulate mode', 'blocked' or 'not screened'; after a\n"
@@ -139,60 +150,6 @@ size_t NextChunkSize(const CheckOptions& o, uint64_t* random, size_t remaining) 
 
 // ---------------------------------------------------------------- screening
 
-// Plays one recorded connection to the engine, as the module sees it: the
-// requests in order, each in chunks, with a response after each one that
-// passed whole, so the next one starts afresh.
-std::vector<RequestResult> ScreenConnection(const CheckOptions& o, EnginePolicy* policy,
-                                            const std::string& bytes, uint64_t* random) {
-  std::vector<RequestResult> results;
-  Screening* state = nullptr;
-  bool closed = false;
-  for (const RequestSpan& span : SplitRequests(bytes)) {
-    RequestResult result{Outcome::kNotScreened, span.length, span.complete, {}};
-    if (closed) {
-      results.push_back(std::move(result));
-      continue;
-    }
-    bool blocked = false;
-    size_t sent = 0;
-    while (sent < span.length && !blocked) {
-      size_t n = NextChunkSize(o, random, span.length - sent);
-      if (state == nullptr) {
-        uint32_t error = OpenScreening(policy, o.clientIp.c_str(), &state);
-        if (error != 0) {
-          rg::Verdict failure{};
-          failure.kind = VerdictKind::kRejected;
-          failure.reason = kReasonWindowsError;
-          failure.winError = error;
-          LogVerdict(policy, nullptr, failure);
-          result.records.push_back(MakeRecord(policy, nullptr, failure));
-          blocked = true;
-          break;
-        }
-      }
-      rg::Verdict v = Screen(state, bytes.data() + span.offset + sent, static_cast<uint32_t>(n));
-      if (v.kind == VerdictKind::kRejected) {
-        LogVerdict(policy, state, v);
-        result.records.push_back(MakeRecord(policy, state, v));
-        blocked = Blocks(v);
-      }
-      sent += n;
-    }
-    // A server answers a request once it has all of it; the response tells
-    // the filter that the next bytes begin a new request.
-    if (!blocked && span.complete && state != nullptr) ResponseStarted(state, 200);
-    if (blocked) {
-      result.verdict = Outcome::kBlocked;
-      closed = true;
-    } else {
-      result.verdict = result.records.empty() ? Outcome::kPassed : Outcome::kSimulated;
-    }
-    results.push_back(std::move(result));
-  }
-  CloseScreening(state);
-  return results;
-}
-
 // The record that decided the verdict: the one that blocked, else the first
 // that was logged and let through. Null when there is none.
 const Record* DecidingRecord(const RequestResult& r) {
@@ -281,6 +238,285 @@ void AppendJson(std::string* out, const std::string& name, size_t index, const R
 void Print(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
 }
+
+// The counts of the closing line.
+struct Totals {
+  size_t total = 0, passed = 0, simulated = 0, blocked = 0, notScreened = 0;
+  void Count(Outcome v) {
+    ++total;
+    switch (v) {
+      case Outcome::kPassed: ++passed; break;
+      case Outcome::kSimulated: ++simulated; break;
+      case Outcome::kBlocked: ++blocked; break;
+      case Outcome::kNotScreened: ++notScreened; break;
+    }
+  }
+};
+
+// ---------------------------------------------------------------- streaming
+
+// An opened request file: read in blocks, never held whole.
+struct Input {
+  int fd = -1;
+  bool isStdin = false;
+  std::string shown;  // "standard input" or the name, for messages
+  std::string name;   // "<stdin>" or the name, for results
+};
+
+// Reads up to size bytes; 0 at the end, -1 with errno on failure.
+ssize_t ReadSome(int fd, char* into, size_t size) {
+  for (;;) {
+    ssize_t got = read(fd, into, size);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+// One recorded connection, played to the engine as the module would see it:
+// the bytes in deliveries (a whole request each by default, or pieces of a
+// fixed or random size that may hold the end of one request and the start
+// of the next), the engine framing and screening each request on its own,
+// and a response after every request that ended within a delivery, once the
+// delivery has been handled. Requests are reported as they end, so memory
+// stays bounded whatever the size of the recording.
+//
+// The requests reported are told apart by a framer of their own that reads
+// the recording from its start, so that a request let through in Simulate
+// mode (after which the engine starts afresh at the next delivery, as the
+// module does) is still reported as the one request the client sent. When
+// that framer refuses the framing, the rest of the recording is reported as
+// one request: where the next would start cannot be told.
+class ConnectionPlayer {
+ public:
+  ConnectionPlayer(const CheckOptions& o, EnginePolicy* policy, uint64_t* random,
+                   const std::string& name, std::string* out, Totals* totals)
+      : o_(o), policy_(policy), random_(random), name_(name), out_(out), totals_(totals) {
+    FramerInit(&reporter_, FrameKind::kRequest, 0);
+  }
+  ~ConnectionPlayer() { CloseScreening(state_); }
+
+  // Hands over the next bytes of the recording in deliveries.
+  void Take(const char* bytes, size_t length) {
+    while (length > 0) {
+      size_t n = DeliverySize(length);
+      Deliver(bytes, n);
+      bytes += n;
+      length -= n;
+    }
+  }
+
+  // The end of the recording: what is left is a request cut short, unless
+  // it is only line ends.
+  void Finish() {
+    if (!wholeDelivery_.empty()) {
+      std::string rest;
+      rest.swap(wholeDelivery_);
+      Screen(rest.data(), rest.size());
+    }
+    // Line ends after the last request are no request, unless the engine
+    // judged them or the recording holds nothing else. After a framing the
+    // reporter refused, the rest of the recording is taken as that one
+    // request, which then ends where the recording does.
+    bool judged = !records_.empty() && records_.back().first >= requestStart_;
+    bool nothingElse = index_ == 0 && pending_.empty();
+    if (position_ > requestStart_ && (!onlyLineEnds_ || judged || nothingElse))
+      Report(position_, reporterFailed_);
+    Flush();
+  }
+
+ private:
+  struct Pending {
+    uint64_t start;
+    uint64_t end;
+    bool complete;
+  };
+
+  // In the default mode a delivery is one whole request: the reporter's
+  // framer says where it ends; bytes are gathered (in a bounded buffer)
+  // until it does.
+  size_t DeliverySize(size_t length) {
+    if (o_.chunkMode != ChunkMode::kWhole)
+      return NextChunkSize(o_, random_, length);
+    return length;
+  }
+
+  void Deliver(const char* bytes, size_t length) {
+    if (o_.chunkMode == ChunkMode::kWhole) {
+      // Gather up to each request end; a request larger than the buffer
+      // goes out in pieces of the buffer's size.
+      size_t at = 0;
+      while (at < length) {
+        size_t end = NextReportedEnd(bytes + at, length - at);
+        wholeDelivery_.append(bytes + at, end);
+        at += end;
+        if (atBoundary_ || wholeDelivery_.size() >= kWholeLimit) {
+          std::string delivery;
+          delivery.swap(wholeDelivery_);
+          Screen(delivery.data(), delivery.size());
+        }
+      }
+      return;
+    }
+    size_t at = 0;
+    while (at < length) at += NextReportedEnd(bytes + at, length - at);
+    Screen(bytes, length);
+  }
+
+  // Feeds the reporter's framer up to the next request end (or all of the
+  // bytes), notes the request that ends there, and returns the bytes taken.
+  size_t NextReportedEnd(const char* bytes, size_t length) {
+    atBoundary_ = false;
+    if (reporterFailed_) {
+      NoteBytes(bytes, length);
+      return length;
+    }
+    size_t taken = 0;
+    while (taken < length) {
+      FrameResult r = FramerFeed(&reporter_, bytes + taken, length - taken);
+      if (r.error != FrameError::kNone) {
+        reporterFailed_ = true;
+        NoteBytes(bytes + taken, length - taken);
+        return length;
+      }
+      NoteBytes(bytes + taken, r.consumed);
+      taken += r.consumed;
+      if (r.messageComplete) {
+        Report(position_, true);
+        atBoundary_ = true;
+        return taken;
+      }
+      if (r.consumed == 0) break;
+    }
+    if (taken < length) {  // cannot happen with a healthy framer; report the rest as is
+      NoteBytes(bytes + taken, length - taken);
+      taken = length;
+    }
+    return taken;
+  }
+
+  void NoteBytes(const char* bytes, size_t length) {
+    for (size_t i = 0; i < length && onlyLineEnds_; ++i)
+      onlyLineEnds_ = bytes[i] == '\r' || bytes[i] == '\n';
+    position_ += length;
+  }
+
+  void Report(uint64_t end, bool complete) {
+    pending_.push_back(Pending{requestStart_, end, complete});
+    requestStart_ = end;
+    onlyLineEnds_ = true;
+  }
+
+  // The engine's side of one delivery: every request in it screened in
+  // turn; a refused one refuses the rest of the delivery.
+  void Screen(const char* bytes, size_t length) {
+    uint64_t at = screened_;
+    screened_ += length;
+    if (closed_) return;
+    const char* p = bytes;
+    size_t left = length;
+    int completed = 0;
+    while (left > 0) {
+      if (state_ == nullptr) {
+        uint32_t error = OpenScreening(policy_, o_.clientIp.c_str(), &state_);
+        if (error != 0) {
+          rg::Verdict failure{};
+          failure.kind = VerdictKind::kRejected;
+          failure.reason = kReasonWindowsError;
+          failure.winError = error;
+          LogVerdict(policy_, nullptr, failure);
+          records_.push_back({at, MakeRecord(policy_, nullptr, failure)});
+          Close(at);
+          break;
+        }
+      }
+      uint32_t n = left > kMaxScreen ? kMaxScreen : static_cast<uint32_t>(left);
+      rg::Verdict v = rg::Screen(state_, p, n);
+      if (v.kind == VerdictKind::kRejected) {
+        LogVerdict(policy_, state_, v);
+        records_.push_back({at, MakeRecord(policy_, state_, v)});
+        if (Blocks(v)) Close(at);
+        // The module hands the verdict back for the whole delivery: the
+        // rest of it goes by unscreened after a simulated pass.
+        break;
+      }
+      if (v.messageComplete) ++completed;
+      if (v.consumed == 0) break;
+      p += v.consumed;
+      left -= v.consumed;
+      at += v.consumed;
+    }
+    // The server answers each request that arrived whole.
+    for (int i = 0; i < completed && !closed_; ++i) ResponseStarted(state_, 200);
+    Flush();
+  }
+
+  void Close(uint64_t at) {
+    closed_ = true;
+    closedAt_ = at;
+  }
+
+  // Reports every request the engine is done with.
+  void Flush() {
+    while (!pending_.empty() && (closed_ || pending_.front().end <= screened_)) {
+      Pending p = pending_.front();
+      pending_.pop_front();
+      RequestResult result{Outcome::kPassed, static_cast<size_t>(p.end - p.start), p.complete, {}};
+      while (!records_.empty() && records_.front().first < p.end) {
+        result.records.push_back(std::move(records_.front().second));
+        records_.pop_front();
+      }
+      bool blocked = false;
+      for (const Record& r : result.records) blocked = blocked || r.blocked;
+      if (blocked) {
+        result.verdict = Outcome::kBlocked;
+        blockedIndex_ = index_ + 1;
+      } else if (closed_ && p.start >= closedAt_) {
+        result.verdict = Outcome::kNotScreened;
+      } else if (!result.records.empty()) {
+        result.verdict = Outcome::kSimulated;
+      }
+      Emit(result);
+    }
+  }
+
+  void Emit(const RequestResult& r) {
+    ++index_;
+    totals_->Count(r.verdict);
+    if (o_.format == Format::kJson)
+      AppendJson(out_, name_, index_, r);
+    else
+      AppendText(out_, name_, index_, r, blockedIndex_);
+    if (out_->size() >= kOutputFlush) {
+      Print(*out_);
+      out_->clear();
+    }
+  }
+
+  static constexpr size_t kWholeLimit = 1 << 20;
+  static constexpr size_t kMaxScreen = 1 << 30;
+  static constexpr size_t kOutputFlush = 1 << 16;
+
+  const CheckOptions& o_;
+  EnginePolicy* policy_;
+  uint64_t* random_;
+  const std::string& name_;
+  std::string* out_;
+  Totals* totals_;
+  Screening* state_ = nullptr;
+  Framer reporter_;
+  bool reporterFailed_ = false;
+  bool atBoundary_ = false;
+  bool onlyLineEnds_ = true;
+  uint64_t position_ = 0;      // bytes the reporter has seen
+  uint64_t requestStart_ = 0;  // where the request being framed began
+  uint64_t screened_ = 0;      // bytes handed to the engine's side
+  bool closed_ = false;        // a block ended the connection
+  uint64_t closedAt_ = 0;
+  std::string wholeDelivery_;
+  std::deque<Pending> pending_;
+  std::deque<std::pair<uint64_t, Record>> records_;
+  size_t index_ = 0;
+  size_t blockedIndex_ = 0;
+};
 
 // ---------------------------------------------------------------- arguments
 
@@ -403,18 +639,37 @@ int RunCheck(int argc, char** argv) {
                DescribePolicyReadError(error, problem));
     return kExitUsage;
   }
-  std::vector<std::string> inputs(o.files.size());
-  for (size_t i = 0; i < o.files.size(); ++i) {
-    const std::string& name = o.files[i];
-    error = ReadInput(name, &inputs[i], &problem);
+  // Request files are looked at before the filter starts, so that a bad
+  // argument leaves neither partial output nor a log behind; they are read
+  // only when their turn comes, a block at a time. Standard input cannot be
+  // looked at without reading: its first block is read now.
+  std::string stdinFirst;
+  for (const std::string& name : o.files) {
     std::string shown = name == "-" ? "standard input" : name;
-    if (error != 0) {
-      if (problem.isDirectory) PrintError("cannot read " + shown + ": it is a directory");
-      else if (problem.tooLarge) PrintError("cannot read " + shown + ": it is larger than 1 GiB");
-      else PrintError("cannot read " + shown + ": " + DescribeError(error));
+    if (name == "-") {
+      char block[65536];
+      ssize_t got = ReadSome(0, block, sizeof block);
+      if (got < 0) {
+        PrintError("cannot read " + shown + ": " + DescribeError(WinErrorFromErrno(errno)));
+        return kExitUsage;
+      }
+      stdinFirst.assign(block, static_cast<size_t>(got));
+      if (got == 0) {
+        PrintError("cannot screen " + shown + ": it is empty, so it holds no request");
+        return kExitUsage;
+      }
+      continue;
+    }
+    struct stat st {};
+    if (stat(name.c_str(), &st) != 0) {
+      PrintError("cannot read " + shown + ": " + DescribeError(WinErrorFromErrno(errno)));
       return kExitUsage;
     }
-    if (inputs[i].empty()) {
+    if (S_ISDIR(st.st_mode)) {
+      PrintError("cannot read " + shown + ": it is a directory");
+      return kExitUsage;
+    }
+    if (S_ISREG(st.st_mode) && st.st_size == 0) {
       PrintError("cannot screen " + shown + ": it is empty, so it holds no request");
       return kExitUsage;
     }
@@ -449,26 +704,43 @@ int RunCheck(int argc, char** argv) {
   if (!privateLog.empty()) RemoveTree(privateLog);
 
   uint64_t random = o.seed;
-  size_t total = 0, passed = 0, simulated = 0, blocked = 0, notScreened = 0;
-  for (size_t f = 0; f < o.files.size(); ++f) {
-    const std::string name = o.files[f] == "-" ? "<stdin>" : o.files[f];
-    std::vector<RequestResult> results = ScreenConnection(o, policy, inputs[f], &random);
-    size_t blockedIndex = 0;
-    std::string out;
-    for (size_t i = 0; i < results.size(); ++i) {
-      const RequestResult& r = results[i];
-      ++total;
-      switch (r.verdict) {
-        case Outcome::kPassed: ++passed; break;
-        case Outcome::kSimulated: ++simulated; break;
-        case Outcome::kBlocked: ++blocked; blockedIndex = i + 1; break;
-        case Outcome::kNotScreened: ++notScreened; break;
+  Totals totals;
+  int readFailure = 0;
+  for (size_t f = 0; f < o.files.size() && readFailure == 0; ++f) {
+    const bool isStdin = o.files[f] == "-";
+    const std::string name = isStdin ? "<stdin>" : o.files[f];
+    const std::string shown = isStdin ? "standard input" : o.files[f];
+    int fd = 0;
+    if (!isStdin) {
+      fd = open(o.files[f].c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) {
+        PrintError("cannot read " + shown + ": " + DescribeError(WinErrorFromErrno(errno)));
+        readFailure = kExitUsage;
+        break;
       }
-      if (o.format == Format::kJson) AppendJson(&out, name, i + 1, r);
-      else AppendText(&out, name, i + 1, r, blockedIndex);
     }
+    std::string out;
+    {
+      ConnectionPlayer player(o, policy, &random, name, &out, &totals);
+      if (isStdin) player.Take(stdinFirst.data(), stdinFirst.size());
+      std::vector<char> block(1 << 16);
+      for (;;) {
+        ssize_t got = ReadSome(fd, block.data(), block.size());
+        if (got == 0) break;
+        if (got < 0) {
+          PrintError("cannot read " + shown + ": " + DescribeError(WinErrorFromErrno(errno)));
+          readFailure = kExitUsage;
+          break;
+        }
+        player.Take(block.data(), static_cast<size_t>(got));
+      }
+      player.Finish();
+    }
+    if (!isStdin) close(fd);
     Print(out);
   }
+  size_t total = totals.total, passed = totals.passed, simulated = totals.simulated,
+         blocked = totals.blocked, notScreened = totals.notScreened;
   uint64_t lost = LostLogRecords(policy);
   ReleaseEnginePolicy(policy);
   if (lost > 0)
@@ -487,6 +759,7 @@ int RunCheck(int argc, char** argv) {
     Print(summary + "\n");
   }
   std::fflush(stdout);
+  if (readFailure != 0) return readFailure;
   return blocked > 0 ? kExitFindings : kExitOk;
 }
 

@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   }
   if (command == "check") return RunCheck(argc - 1, argv + 1);
   if (command == "config") return RunConfig(argc - 1, argv + 1);
-  if (command == "serve") return rg::proxy::RunServe(argc - 1, argv + 1, DescribeError);
+  if (command == "serve") return rg::proxy::RunServe(argc - 1, argv + 1);
   if (!command.empty() && command[0] == '-')
     PrintError("unknown option '" + std::string(command) + "'; see 'ravelgard --help'");
   else

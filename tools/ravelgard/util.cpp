@@ -9,32 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "engine/engine.h"
 #include "platform/errors.h"
 
 namespace rg::tool {
-
-const char* ErrorMeaning(uint32_t error) {
-  switch (error) {
-    case 0: return "success";
-    case 2: return "file not found";
-    case 3: return "path not found";
-    case 4: return "too many open files";
-    case 5: return "access denied";
-    case 6: return "invalid handle";
-    case 8: return "not enough memory";
-    case 19: return "write-protected medium";
-    case 31: return "device not functioning";
-    case 32: return "file in use by another process";
-    case 87: return "invalid parameter";
-    case 112: return "disk full";
-    case 122: return "buffer too small";
-    case 183: return "already exists";
-    case 206: return "file name too long";
-    case 1920: return "not a regular file";
-    case 1921: return "too many levels of symbolic links";
-    default: return "unknown error";
-  }
-}
 
 std::string DescribeError(uint32_t error) {
   return "error " + std::to_string(error) + " (" + ErrorMeaning(error) + ")";

@@ -17,9 +17,6 @@ constexpr int kExitUsage = 2;     // bad arguments, unreadable input, bad policy
 // bits, and a capture this large is a mistake rather than a request.
 constexpr uint64_t kMaxInputBytes = 1ull << 30;
 
-// Short English meaning of a Windows error number ("file not found"), or
-// "unknown error".
-const char* ErrorMeaning(uint32_t error);
 // "error 2 (file not found)".
 std::string DescribeError(uint32_t error);
 
