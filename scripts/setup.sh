@@ -4,7 +4,7 @@
 set -euo pipefail
 need=()
 for pkg in cmake g++ make libgtest-dev libbenchmark-dev clang libfuzzer-14-dev libclang-rt-14-dev \
-           python3 util-linux node-llhttp; do
+           python3 util-linux node-llhttp libasio-dev; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the optimized build, the whole suite again under
 # the address and undefined-behaviour sanitizers, the concurrent tests under
-# the thread sanitizer, the Apache module in a real Apache, the Windows DLL
+# the thread sanitizer, the screening proxy in front of nginx and a recording
+# backend (in all three builds), the Apache module in a real Apache, the Windows DLL
 # under Wine against the POSIX module, the Debian packages installed and
 # removed again, and each fuzz target for a bounded time.
 set -euo pipefail
@@ -28,6 +29,11 @@ cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRG_SANITIZE=thread 
   -DRG_BUILD_BENCH=OFF >/dev/null
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -L concurrent
+
+step "screening proxy against nginx and a recording backend (release, ASan, TSan builds)"
+bash tests/proxy/run.sh build/release
+bash tests/proxy/run.sh build/asan
+bash tests/proxy/run.sh build/tsan
 
 step "Apache httpd module against a real Apache"
 bash tests/apache/run.sh

@@ -230,6 +230,67 @@ TEST(LoadHeaderLimitList, NamesBeforeTheFirstEqualsWithTheirLimits) {
   EXPECT_EQ(LiveBlockCount(), liveBefore);
 }
 
+// Values and names that the profile reader treats in some particular way.
+// Each limit is parsed from the section's own lines, and must be the very
+// number the reader gives when asked for that name in that section (as
+// each line used to be looked up, reading the whole file again).
+const std::vector<std::string> kTrickyValues = {
+    "", " ", "\t", "5", " 5", "5 ", "\t5\t", "-5", "--5", "-", "+5", "0", "00", "007", "0x",
+    "0x1F", "0X1f", "0xg", "0x-1", "-0x10", "0x100000000", "0xFFFFFFFF", "4294967295",
+    "4294967296", "99999999999", "2147483648", "-2147483649", "12abc", "abc", "5;comment",
+    "\"7\"", "\r5", "5\r", "1 2", "0x 5", "\xD9\xA1", "\xEF\xBC\x95", "=5", "5=6", "\v5",
+    "\f5", std::string("5\0" "9", 3), "0x0x5", "- 5", "0b101", "1e3", "\xA0" "5",
+};
+const std::vector<std::string> kTrickyNames = {
+    "Cookie",  "COOKIE",   "cookie ",    "  Spaced  ", "In ner", "In  ner", "",
+    "  ",      "Tab\tName", "\rCR",       "CR\r",       "\xDC",   "\xFC",   "a",
+    "A",       std::string("Nul\0Name", 8), "Semi;colon", "Quote\"",    "x=y",
+};
+
+TEST(LoadHeaderLimitList, EachLimitIsWhatTheReaderGivesForItsName) {
+  std::string section = "[ValidMaxLenByHeader]\n";
+  int n = 0;
+  for (const std::string& value : kTrickyValues)
+    section += "Value" + std::to_string(n++) + "=" + value + "\n";
+  n = 0;
+  for (const std::string& name : kTrickyNames)
+    section += name + "=" + std::to_string(100 + n++) + "\r\n";
+  section += "no equals sign\n;comment=1\nLast=0x7FFFFFFF";  // no line end at the end
+  IniFile ini(section + "\n[Other]\nCookie=1\n[ValidMaxLenByHeader]\nLate=5\n");
+
+  HeaderLimitList list{};
+  ASSERT_EQ(LoadHeaderLimitList("ValidMaxLenByHeader", ini.path.c_str(), &list, ini.size()), 0u);
+  ExpectWellFormed(list);
+  ASSERT_GE(list.count, kTrickyValues.size() + kTrickyNames.size() - 3);
+  for (uint32_t i = 0; i < list.count; ++i) {
+    SCOPED_TRACE(testing::PrintToString(std::string(list.names[i], list.nameLengths[i])));
+    EXPECT_EQ(list.limits[i], static_cast<int32_t>(ProfileGetInt(
+                                  "ValidMaxLenByHeader", list.names[i], -1, ini.path.c_str())));
+  }
+  FreeHeaderLimitList(&list);
+}
+
+// A header listed many times over, under letter cases of its own: every
+// line gets the limit of the first, however many there are.
+TEST(LoadHeaderLimitList, RepeatedNamesTakeTheFirstLimit) {
+  std::string section = "[ValidMaxLenByHeader]\n";
+  const int kNames = 500;
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < kNames; ++i) {
+      std::string name = "X-Header-" + std::to_string(i);
+      if (round == 1) name[0] = 'x';
+      if (round == 2) name = "  " + name + "\t";
+      section += name + "=" + std::to_string(round * 1000 + i) + "\n";
+    }
+  }
+  IniFile ini(section);
+  HeaderLimitList list{};
+  ASSERT_EQ(LoadHeaderLimitList("ValidMaxLenByHeader", ini.path.c_str(), &list, ini.size()), 0u);
+  ASSERT_EQ(list.count, 3u * kNames);
+  for (uint32_t i = 0; i < list.count; ++i) EXPECT_EQ(list.limits[i], int32_t(i % kNames));
+  FreeHeaderLimitList(&list);
+}
+
 TEST(LoadHeaderLimitList, SectionsWithoutNameLinesGiveEmptyList) {
   struct EmptyCase {
     const char* what;
@@ -301,12 +362,13 @@ TEST(LoadStringList, EveryFailedAllocationGives8AndAnEmptyList) {
 
 TEST(LoadHeaderLimitList, EveryFailedAllocationGives8AndAnEmptyList) {
   IniFile ini("[ValidMaxLenByHeader]\nContent-Type=100\nskipped\nCookie=2000\n");
-  // The section buffer, the three arrays, and one block per name.
+  // The section buffer, the three arrays, the table of first names, and one
+  // block per name.
   WalkAllocationFailures<HeaderLimitList>(
       [&](HeaderLimitList* list) {
         return LoadHeaderLimitList("ValidMaxLenByHeader", ini.path.c_str(), list, ini.size());
       },
-      1 + 3 + 2);
+      1 + 3 + 1 + 2);
 }
 
 TEST(FindEntry, WholeTextAgainstEachEntryInOrder) {

@@ -592,6 +592,61 @@ TEST_F(LoaderTest, HeadCapSetByTheHostIsKept) {
   EXPECT_EQ(policy->MaxHeadLength, 1234u);
 }
 
+// Bytes this process has read from files so far (its rchar).
+uint64_t BytesRead() {
+  std::string io = ReadTextFile("/proc/self/io");
+  size_t at = io.find("rchar: ");
+  return at == std::string::npos ? 0 : std::stoull(io.substr(at + 7));
+}
+
+// A policy whose lists are large, with its Globals section last (every read
+// of a key then passes the lists). Each list section and the Globals section
+// are read once, whatever the number of lines: the file is read a bounded
+// number of times, never once per line or per key.
+TEST_F(LoaderTest, LargeListsAreReadOnce) {
+  std::string text = "[ValidMaxLenByHeader]\n";
+  for (int i = 0; i < 5000; ++i)
+    text += "X-Header-" + std::to_string(i % 4000) + "=" + std::to_string(i) + "\n";
+  text += "[DenyUrlSequence]\n";
+  for (int i = 0; i < 5000; ++i) text += "seq" + std::to_string(i) + "\n";
+  text += "[VerbAllow]\nGET\n[Globals]\nSimulate=1\nUrlMaxLen=300\n";
+  WriteTextFile(ini, text);
+  uint64_t before = BytesRead();
+  ASSERT_EQ(LoadPolicy(policy, ini.c_str()), 0u);
+  uint64_t read = BytesRead() - before;
+  EXPECT_LT(read, 16 * text.size()) << "the file was read " << read / text.size() << " times";
+  ASSERT_EQ(policy->HeaderLimits.count, 5000u);
+  EXPECT_EQ(policy->HeaderLimits.limits[4500], 500) << "a repeated header has its first limit";
+  EXPECT_EQ(policy->UrlSequences.count, 5000u);
+  EXPECT_EQ(policy->Simulate, 1);
+  EXPECT_EQ(policy->UrlMaxLen, 300u);
+}
+
+// A million entries over every list kind, a quarter of them header limits:
+// all are loaded, in file order, with the limits the reader gives.
+TEST_F(LoaderTest, MillionEntryPolicy) {
+  const int kPerList = 250000;
+  std::string text = "[Globals]\nVerbAllow=0\nExtensionAllow=0\n[VerbDeny]\n";
+  for (int i = 0; i < kPerList; ++i) text += "VERB" + std::to_string(i) + "\n";
+  text += "[ExtensionDeny]\n";
+  for (int i = 0; i < kPerList; ++i) text += ".x" + std::to_string(i) + "\n";
+  text += "[DenyQuerySequence]\n";
+  for (int i = 0; i < kPerList; ++i) text += "q" + std::to_string(i) + "\n";
+  text += "[ValidMaxLenByHeader]\n";
+  for (int i = 0; i < kPerList; ++i)
+    text += "H" + std::to_string(i % 1000) + "=" + std::to_string(i) + "\n";
+  WriteTextFile(ini, text);
+  ASSERT_EQ(LoadPolicy(policy, ini.c_str()), 0u);
+  EXPECT_EQ(policy->Verbs.count, uint32_t(kPerList));
+  EXPECT_EQ(policy->Extensions.count, uint32_t(kPerList));
+  EXPECT_EQ(policy->QuerySequences.count, uint32_t(kPerList));
+  ASSERT_EQ(policy->HeaderLimits.count, uint32_t(kPerList));
+  EXPECT_EQ(std::string(policy->Verbs.entries[kPerList - 1]),
+            "VERB" + std::to_string(kPerList - 1));
+  for (uint32_t i = 0; i < policy->HeaderLimits.count; i += 997)
+    EXPECT_EQ(policy->HeaderLimits.limits[i], int32_t(i % 1000)) << "entry " << i;
+}
+
 // The INI file is read to its end several times: a FIFO in its place would
 // hang the start (no writer ever comes), so anything but a regular file is
 // refused at once. A path through a loop of symbolic links names no file.

@@ -247,6 +247,58 @@ TEST(ProfileInt, FindsTheFirstKeyOfTheFirstSection) {
   EXPECT_EQ(0xFFFFFFFFu, ProfileGetInt("Globals", "K", -1, dir.File("missing.ini").c_str()));
 }
 
+// Values taken from a section read once mean what the per-key readers
+// give: the loader reads its Globals keys that way. Tricky keys and values
+// in many files, each key asked both as an integer and as text.
+TEST(ProfileSectionValues, MeanWhatTheKeyReadersGive) {
+  const std::vector<std::string> values = {
+      "", " \t", "5", "  42  ", "-5", "--5", "-", "+5", "0x1F", "0X1f", "0x", "-0x10", "0x1FFFFFFFF",
+      "'x'", "\"", "\"\"", "'a\"", "\"" + std::string(253, 'q') + "\"", "\"" + std::string(252, 'q') + "\"",
+      "4294967297", "-2147483648", "12 34", "1;comment", "\"5\"", "\r5", "5\r\r", "\xEF\xBC\x95",
+      "=5", "5=6", "\v5", std::string("5\0" "9", 3), std::string(300, '7'), "a\tb  c",
+  };
+  std::vector<std::string> files;
+  for (const std::string& v : values) files.push_back("[Globals]\r\nKey=" + v + "\r\n");
+  const std::vector<std::string> keyFiles = {
+      "[globals]\nURLMAXLEN=5\n",      "[Globals]\n  Key  =  9  \n",
+      "[Globals]\nK=1\nk=2\n",          "[Globals]\nK=\nK=5\n",
+      "[Globals]\nA=1\n[Globals]\nK=2\n", "K=3\n[Globals]\nKey=4",
+      "[Globals]\nK\nK 5\nKey\n",       "[Globals]\n;K=1\nK=2\n",
+      "[Globals]\nX  Y=6\nKeyX=1\n",    "[Globals]\n=5\n  =6\n",
+      "[Globals]\n\rK=7\nK\r=8\n",      "",
+  };
+  files.insert(files.end(), keyFiles.begin(), keyFiles.end());
+  const std::vector<std::string> keys = {"Key", "K", "k", "UrlMaxLen", "X  Y", "X Y", "", "  Key ",
+                                         "\rK", "Missing"};
+  TempDir dir;
+  std::string path = dir.File("values.ini");
+  for (const std::string& file : files) {
+    SCOPED_TRACE(testing::PrintToString(file));
+    WriteTextFile(path, file);
+    std::vector<char> lines(file.size() + 2, '\x55');
+    ProfileGetSection("Globals", lines.data(), uint32_t(lines.size()), path.c_str());
+    for (const std::string& key : keys) {
+      SCOPED_TRACE("key " + testing::PrintToString(key));
+      const char* value = nullptr;
+      uint32_t length = 0;
+      bool found = ProfileFindValue(lines.data(), uint32_t(lines.size()), key.c_str(), &value,
+                                    &length) != 0;
+      EXPECT_EQ(found ? ProfileParseInt(value, length, -7) : uint32_t(-7),
+                ProfileGetInt("Globals", key.c_str(), -7, path.c_str()));
+      for (uint32_t size : {255u, 3u, 1u}) {
+        std::string text(size, '\x55'), copied(size, '\x55');
+        uint32_t n = ProfileGetString("Globals", key.c_str(), "(none)", text.data(), size,
+                                      path.c_str());
+        uint32_t m = found ? ProfileCopyString(value, length, copied.data(), size)
+                           : ProfileGetString("Globals", "no such key", "(none)", copied.data(),
+                                              size, path.c_str());
+        ASSERT_EQ(n, m) << "size " << size;
+        EXPECT_EQ(text.substr(0, n + 1), copied.substr(0, m + 1)) << "size " << size;
+      }
+    }
+  }
+}
+
 TEST(ProfileInt, FileIsReadAfreshOnEveryCall) {
   TempDir dir;
   std::string path = dir.File("fresh.ini");

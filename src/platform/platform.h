@@ -76,6 +76,22 @@ uint32_t ProfileGetInt(const char* section, const char* key, int32_t deflt, cons
 uint32_t ProfileGetString(const char* section, const char* key, const char* deflt, char* buffer,
                           uint32_t size, const char* path);
 
+// The same meanings applied to the lines of a section that ProfileGetSection
+// has already delivered (size bytes at lines), so that a caller needing
+// many values of one section reads the file once:
+// - ProfileFindValue: the value of the first line whose key (the text
+//   before its first '=') equals key without regard to ASCII case, as
+//   ProfileGetString and ProfileGetInt find it. Returns 1 with *value
+//   pointing into lines at valueLength bytes, or 0 when no line has the key.
+// - ProfileParseInt: the number ProfileGetInt gives for a key whose value
+//   is these bytes; deflt for an empty value.
+// - ProfileCopyString: what ProfileGetString writes into buffer (size
+//   bytes) for a key whose value is these bytes; returns its length.
+int ProfileFindValue(const char* lines, uint32_t size, const char* key, const char** value,
+                     uint32_t* valueLength);
+uint32_t ProfileParseInt(const char* value, uint32_t length, int32_t deflt);
+uint32_t ProfileCopyString(const char* value, uint32_t length, char* buffer, uint32_t size);
+
 // ---------------------------------------------------------------- files
 using FileHandle = intptr_t;
 constexpr FileHandle kInvalidFile = -1;

@@ -484,6 +484,22 @@ uint32_t ProfileGetInt(const char* section, const char* key, int32_t deflt, cons
   return NumResult(&r.number);
 }
 
+namespace {
+
+// A string value of length bytes in buffer, whole when it was not cut: a
+// whole value loses one pair of quotes that encloses it, as the Windows
+// reader does. Returns the new length; the bytes freed are cleared.
+uint64_t DropEnclosingQuotes(char* buffer, uint64_t length, bool whole) {
+  if (!whole || length < 2 || (buffer[0] != '"' && buffer[0] != '\'') ||
+      buffer[length - 1] != buffer[0])
+    return length;
+  std::memmove(buffer, buffer + 1, size_t(length - 2));
+  buffer[length - 2] = buffer[length - 1] = '\0';
+  return length - 2;
+}
+
+}  // namespace
+
 uint32_t ProfileGetString(const char* section, const char* key, const char* deflt, char* buffer,
                           uint32_t size, const char* path) {
   if (buffer == nullptr || size == 0) return 0;
@@ -497,14 +513,7 @@ uint32_t ProfileGetString(const char* section, const char* key, const char* defl
   }
   uint64_t length = 0;
   if (found) {
-    length = r.out.pos < cap ? r.out.pos : cap;
-    // A value that fits whole loses the quotes that enclose it.
-    if (r.out.pos <= cap && length >= 2 && (buffer[0] == '"' || buffer[0] == '\'') &&
-        buffer[length - 1] == buffer[0]) {
-      std::memmove(buffer, buffer + 1, size_t(length - 2));
-      buffer[length - 2] = buffer[length - 1] = '\0';
-      length -= 2;
-    }
+    length = DropEnclosingQuotes(buffer, r.out.pos < cap ? r.out.pos : cap, r.out.pos <= cap);
   } else if (deflt != nullptr) {
     length = std::strlen(deflt);
     if (length > cap) length = cap;
@@ -512,6 +521,55 @@ uint32_t ProfileGetString(const char* section, const char* key, const char* defl
   }
   buffer[length] = '\0';
   return uint32_t(length);
+}
+
+int ProfileFindValue(const char* lines, uint32_t size, const char* key, const char** value,
+                     uint32_t* valueLength) {
+  if (lines == nullptr || key == nullptr) return 0;
+  // The wanted name is trimmed like the names in the file.
+  size_t keyLength = std::strlen(key);
+  while (keyLength > 0 && IsLeadBlank(uint8_t(*key))) ++key, --keyLength;
+  while (keyLength > 0 && IsTrailBlank(uint8_t(key[keyLength - 1]))) --keyLength;
+  uint32_t pos = 0;
+  while (pos < size && lines[pos] != '\0') {
+    const void* nul = std::memchr(lines + pos, 0, size - pos);
+    uint32_t length =
+        nul != nullptr ? uint32_t(static_cast<const char*>(nul) - (lines + pos)) : size - pos;
+    const char* line = lines + pos;
+    const void* equals = std::memchr(line, '=', length);
+    if (equals != nullptr) {
+      uint32_t nameLength = uint32_t(static_cast<const char*>(equals) - line);
+      if (nameLength == keyLength && BytesEqualNoCase(line, key, nameLength)) {
+        *value = line + nameLength + 1;
+        *valueLength = length - nameLength - 1;
+        return 1;
+      }
+    }
+    pos += length + 1;
+  }
+  return 0;
+}
+
+uint32_t ProfileCopyString(const char* value, uint32_t length, char* buffer, uint32_t size) {
+  if (buffer == nullptr || size == 0) return 0;
+  uint64_t cap = uint64_t(size) - 1;
+  uint64_t copied = length < cap ? length : cap;
+  std::memmove(buffer, value, size_t(copied));
+  copied = DropEnclosingQuotes(buffer, copied, length <= cap);
+  buffer[copied] = '\0';
+  return uint32_t(copied);
+}
+
+uint32_t ProfileParseInt(const char* value, uint32_t length, int32_t deflt) {
+  NumParse number{};
+  bool seen = false;
+  for (uint32_t i = 0; i < length; ++i) {
+    uint8_t b = uint8_t(value[i]);
+    if (!IsTrailBlank(b)) seen = true;
+    NumFeed(&number, b);
+  }
+  // An empty value counts as absent, as for ProfileGetInt.
+  return seen ? NumResult(&number) : uint32_t(deflt);
 }
 
 }  // namespace rg

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "policy/policy.h"
 
 namespace rg {
@@ -45,9 +46,48 @@ bool BuildStringList(const char* buffer, uint32_t size, StringList* list) {
   return true;
 }
 
+// Where each name stands first among the names of a limit list, so that a
+// name given again gets the limit of its first line (the reader's answer
+// for the name) in one pass over the lines. Open addressing on the names
+// with ASCII case folded; a slot holds an index + 1, 0 when free.
+struct FirstNames {
+  uint32_t* slots;
+  uint32_t mask;  // slot count - 1, a power of two minus one
+};
+
+uint32_t FoldedHash(const char* name, uint32_t length) {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (uint32_t i = 0; i < length; ++i) h = (h ^ AsciiLower(uint8_t(name[i]))) * 16777619u;
+  return h;
+}
+
+// False when the table cannot be allocated (the last error then tells why).
+bool StartFirstNames(FirstNames* table, uint32_t count) {
+  uint64_t slots = 2;
+  while (slots < uint64_t{count} * 2) slots *= 2;  // at most half full
+  table->slots = static_cast<uint32_t*>(HeapAllocZero(slots * sizeof(uint32_t)));
+  table->mask = static_cast<uint32_t>(slots - 1);
+  return table->slots != nullptr;
+}
+
+// The index of the first name equal to names[i] without case; i itself,
+// then recorded, when it is the first.
+uint32_t FirstIndexOf(FirstNames* table, const HeaderLimitList* list, uint32_t i) {
+  const char* name = list->names[i];
+  uint32_t length = list->nameLengths[i];
+  for (uint32_t slot = FoldedHash(name, length) & table->mask;; slot = (slot + 1) & table->mask) {
+    uint32_t held = table->slots[slot];
+    if (held == 0) {
+      table->slots[slot] = i + 1;
+      return i;
+    }
+    uint32_t j = held - 1;
+    if (list->nameLengths[j] == length && BytesEqualNoCase(list->names[j], name, length)) return j;
+  }
+}
+
 // As BuildStringList, for the "name=limit" lines of a section.
-bool BuildHeaderLimitList(const char* buffer, uint32_t size, const char* section,
-                          const char* iniPath, HeaderLimitList* list) {
+bool BuildHeaderLimitList(const char* buffer, uint32_t size, HeaderLimitList* list) {
   const size_t count = list->count;
   list->names = static_cast<char**>(HeapAllocZero(count * sizeof(char*)));
   if (list->names == nullptr) return false;
@@ -55,25 +95,37 @@ bool BuildHeaderLimitList(const char* buffer, uint32_t size, const char* section
   if (list->nameLengths == nullptr) return false;
   list->limits = static_cast<int32_t*>(HeapAllocZero(count * sizeof(int32_t)));
   if (list->limits == nullptr) return false;
+  FirstNames firstNames{};
+  if (!StartFirstNames(&firstNames, list->count)) return false;
+  bool built = true;
   uint32_t i = 0;
   for (uint32_t pos = 0; pos < size && buffer[pos] != '\0' && i < count;) {
     uint32_t len = LineLength(buffer, pos, size);
-    const void* equals = std::memchr(buffer + pos, '=', len);
+    const char* line = buffer + pos;
+    const void* equals = std::memchr(line, '=', len);
     if (equals != nullptr) {
-      uint32_t nameLength =
-          static_cast<uint32_t>(static_cast<const char*>(equals) - (buffer + pos));
-      list->names[i] = CopyLine(buffer + pos, nameLength);
-      if (list->names[i] == nullptr) return false;
+      uint32_t nameLength = static_cast<uint32_t>(static_cast<const char*>(equals) - line);
+      list->names[i] = CopyLine(line, nameLength);
+      if (list->names[i] == nullptr) {
+        built = false;
+        break;
+      }
       list->nameLengths[i] = nameLength;
-      // The limit is the reader's integer value of that key, so it is read
-      // exactly like every other number of the file: 0x forms and signs
-      // alike, and an empty value reads as absent (-1, never limiting).
-      list->limits[i] = static_cast<int32_t>(ProfileGetInt(section, list->names[i], -1, iniPath));
+      // The limit is the reader's integer value for the name, which is the
+      // value of the name's first line in the section: a header listed
+      // again gets its first limit. So it is read exactly like every other
+      // number of the file: 0x forms and signs alike, and an empty value
+      // reads as absent (-1, never limiting).
+      uint32_t first = FirstIndexOf(&firstNames, list, i);
+      list->limits[i] = first != i ? list->limits[first]
+                                   : static_cast<int32_t>(ProfileParseInt(
+                                         line + nameLength + 1, len - nameLength - 1, -1));
       ++i;
     }
     pos += len + 1;
   }
-  return true;
+  HeapFreeBlock(firstNames.slots);
+  return built;
 }
 
 // Reads a section into a new zero-filled buffer of bufferSize bytes (the
@@ -139,7 +191,7 @@ uint32_t LoadHeaderLimitList(const char* section, const char* iniPath, HeaderLim
   uint32_t error = 0;
   if (count != 0) {
     list->count = count;
-    if (!BuildHeaderLimitList(buffer, bufferSize, section, iniPath, list)) {
+    if (!BuildHeaderLimitList(buffer, bufferSize, list)) {
       error = AllocationError();
       FreeHeaderLimitList(list);
       list->count = 0;

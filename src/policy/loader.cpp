@@ -17,12 +17,38 @@ constexpr uint32_t kTextBlockSize = 256;
 constexpr uint32_t kTextReadSize = 255;
 constexpr uint32_t kMaxIniPathLength = 255;
 
+// The lines of the Globals section, read once: every key's value is taken
+// from them with the profile reader's own rules, rather than by reading the
+// file again for each key.
+struct GlobalsSection {
+  const char* lines;
+  uint32_t size;
+};
+
+// The integer value of the key of that exact name (any letter case), or
+// deflt when no line sets it.
+int32_t IntegerOf(const GlobalsSection& globals, const char* name, int32_t deflt) {
+  const char* value = nullptr;
+  uint32_t length = 0;
+  if (!ProfileFindValue(globals.lines, globals.size, name, &value, &length)) return deflt;
+  return static_cast<int32_t>(ProfileParseInt(value, length, deflt));
+}
+
 // Reads an integer key of the table with its default into its member.
-int32_t ReadInteger(FilterPolicy* policy, GlobalIndex index, const char* iniPath) {
+int32_t ReadInteger(FilterPolicy* policy, const GlobalsSection& globals, GlobalIndex index) {
   const GlobalKey& key = kGlobalKeys[index];
   int32_t* value = GlobalInteger(policy, key);
-  *value = static_cast<int32_t>(ProfileGetInt(kGlobals, key.name, key.deflt, iniPath));
+  *value = IntegerOf(globals, key.name, key.deflt);
   return *value;
+}
+
+// Reads a text key's value into a zero-filled 256-byte block as the string
+// reader would (cut to 254 characters); an absent key leaves it empty.
+void ReadText(const GlobalsSection& globals, GlobalIndex index, char* block) {
+  const char* value = nullptr;
+  uint32_t length = 0;
+  if (ProfileFindValue(globals.lines, globals.size, kGlobalKeys[index].name, &value, &length))
+    ProfileCopyString(value, length, block, kTextReadSize);
 }
 
 // A length limit is present when some Globals line begins with its key
@@ -31,9 +57,9 @@ int32_t ReadInteger(FilterPolicy* policy, GlobalIndex index, const char* iniPath
 // limit present with the value of an absent "UrlMaxLen" key: -1, which as an
 // unsigned limit never refuses anything. Each line sets at most one key and
 // each key is set by its first line only.
-void FindLengthKeys(FilterPolicy* policy, const char* section, uint32_t size, const char* iniPath) {
-  const char* end = section + size;
-  const char* line = section;
+void FindLengthKeys(FilterPolicy* policy, const GlobalsSection& globals) {
+  const char* end = globals.lines + globals.size;
+  const char* line = globals.lines;
   while (line < end && *line != '\0') {
     size_t lineLength = strnlen(line, static_cast<size_t>(end - line));
     for (const GlobalKey& key : kGlobalKeys) {
@@ -41,7 +67,7 @@ void FindLengthKeys(FilterPolicy* policy, const char* section, uint32_t size, co
       size_t keyLength = std::strlen(key.name);
       if (lineLength < keyLength || std::memcmp(line, key.name, keyLength) != 0) continue;
       policy->*key.present = 1;
-      policy->*key.limit = ProfileGetInt(kGlobals, key.name, key.deflt, iniPath);
+      policy->*key.limit = static_cast<uint32_t>(IntegerOf(globals, key.name, key.deflt));
       break;
     }
     line += lineLength + 1;
@@ -74,7 +100,8 @@ void DropTrailingSeparator(char* directory) {
 
 // Fills the 256-byte LogDirectory block: the host's override, else
 // LogFilesDir, else the INI file's directory followed by "LogFiles".
-uint32_t ChooseLogDirectory(char* block, const char* iniPath, const char* logDirectory) {
+uint32_t ChooseLogDirectory(char* block, const char* iniPath, const GlobalsSection& globals,
+                            const char* logDirectory) {
   if (logDirectory != nullptr) {
     size_t length = std::strlen(logDirectory);
     if (length >= kTextReadSize) return kErrorFilenameTooLong;
@@ -82,8 +109,7 @@ uint32_t ChooseLogDirectory(char* block, const char* iniPath, const char* logDir
     DropTrailingSeparator(block);
     return 0;
   }
-  ProfileGetString(kGlobals, kGlobalKeys[kGlobalLogFilesDir].name, "", block, kTextReadSize,
-                   iniPath);
+  ReadText(globals, kGlobalLogFilesDir, block);
   if (block[0] != '\0') {
     DropTrailingSeparator(block);
     return 0;
@@ -100,57 +126,58 @@ uint32_t ChooseLogDirectory(char* block, const char* iniPath, const char* logDir
 
 // A list switched by the Globals key of its own name (default on) and, when
 // on, filled from the section of that name.
-uint32_t LoadSwitchedList(FilterPolicy* p, GlobalIndex index, const char* iniPath) {
+uint32_t LoadSwitchedList(FilterPolicy* p, const char* iniPath, const GlobalsSection& globals,
+                          GlobalIndex index) {
   const GlobalKey& key = kGlobalKeys[index];
   StringList* list = &(p->*key.list);
-  return ReadInteger(p, index, iniPath) ? LoadStringList(key.name, iniPath, list, p->IniFileSize)
+  return ReadInteger(p, globals, index) ? LoadStringList(key.name, iniPath, list, p->IniFileSize)
                                         : 0;
 }
 
 // The steps after the Globals section has been read; any nonzero result
 // sends LoadPolicy down its single failure path.
-uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const char* section,
+uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const GlobalsSection& globals,
                          const char* logDirectory) {
   const uint32_t size = p->IniFileSize;
-  FindLengthKeys(p, section, size, iniPath);
+  FindLengthKeys(p, globals);
 
   uint32_t error = 0;
   // Verbs and extensions are always loaded: their key picks the allow or
   // the deny section.
-  ReadInteger(p, kGlobalVerbAllow, iniPath);
+  ReadInteger(p, globals, kGlobalVerbAllow);
   error = LoadStringList(p->Verbs.flag ? "VerbAllow" : "VerbDeny", iniPath, &p->Verbs, size);
   if (error != 0) return error;
 
-  if (ReadInteger(p, kGlobalValidHttpVersion, iniPath)) {
+  if (ReadInteger(p, globals, kGlobalValidHttpVersion)) {
     error = LoadStringList("ValidHttpVersion", iniPath, &p->HttpVersions, size);
     if (error != 0) return error;
     error = RewriteVersions(&p->HttpVersions);
     if (error != 0) return error;
   }
 
-  error = LoadSwitchedList(p, kGlobalValidHostPort, iniPath);
+  error = LoadSwitchedList(p, iniPath, globals, kGlobalValidHostPort);
   if (error != 0) return error;
 
-  ReadInteger(p, kGlobalExtensionAllow, iniPath);
+  ReadInteger(p, globals, kGlobalExtensionAllow);
   error = LoadStringList(p->Extensions.flag ? "ExtensionAllow" : "ExtensionDeny", iniPath,
                          &p->Extensions, size);
   if (error != 0) return error;
 
-  error = LoadSwitchedList(p, kGlobalDenyHeaderName, iniPath);
+  error = LoadSwitchedList(p, iniPath, globals, kGlobalDenyHeaderName);
   if (error != 0) return error;
 
-  if (ReadInteger(p, kGlobalValidMaxLenByHeader, iniPath)) {
+  if (ReadInteger(p, globals, kGlobalValidMaxLenByHeader)) {
     error = LoadHeaderLimitList("ValidMaxLenByHeader", iniPath, &p->HeaderLimits, size);
     if (error != 0) return error;
   }
 
-  error = LoadSwitchedList(p, kGlobalDenyUrlSequence, iniPath);
+  error = LoadSwitchedList(p, iniPath, globals, kGlobalDenyUrlSequence);
   if (error != 0) return error;
-  error = LoadSwitchedList(p, kGlobalDenyQuerySequence, iniPath);
+  error = LoadSwitchedList(p, iniPath, globals, kGlobalDenyQuerySequence);
   if (error != 0) return error;
 
   for (uint32_t i = kGlobalAllowDotInUrl; i <= kGlobalRemoveBanner; ++i)
-    ReadInteger(p, static_cast<GlobalIndex>(i), iniPath);
+    ReadInteger(p, globals, static_cast<GlobalIndex>(i));
 
   p->Banner = static_cast<char*>(HeapAllocZero(kTextBlockSize));
   if (p->Banner == nullptr) return AllocationError();
@@ -159,20 +186,19 @@ uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const char* secti
     // and a ChangeBanner text is not even read.
     error = BuildBlockResponse(p, nullptr);
   } else {
-    ProfileGetString(kGlobals, kGlobalKeys[kGlobalChangeBanner].name, "", p->Banner, kTextReadSize,
-                     iniPath);
+    ReadText(globals, kGlobalChangeBanner, p->Banner);
     // Without a fixed banner the 400 page shows the server's own name,
     // which only the first connection can ask for.
     if (p->Banner[0] != '\0') error = BuildBlockResponse(p, p->Banner);
   }
   if (error != 0) return error;
 
-  ReadInteger(p, kGlobalHighPriority, iniPath);
-  ReadInteger(p, kGlobalSimulate, iniPath);
+  ReadInteger(p, globals, kGlobalHighPriority);
+  ReadInteger(p, globals, kGlobalSimulate);
 
   p->LogDirectory = static_cast<char*>(HeapAllocZero(kTextBlockSize));
   if (p->LogDirectory == nullptr) return AllocationError();
-  error = ChooseLogDirectory(p->LogDirectory, iniPath, logDirectory);
+  error = ChooseLogDirectory(p->LogDirectory, iniPath, globals, logDirectory);
   if (error != 0) return error;
 
   return OpenLogFile(p);
@@ -207,7 +233,7 @@ uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath, const char* logDi
   if (section == nullptr) return AllocationError();
   ProfileGetSection(kGlobals, section, size, iniPath);
 
-  uint32_t error = LoadFromSection(policy, iniPath, section, logDirectory);
+  uint32_t error = LoadFromSection(policy, iniPath, GlobalsSection{section, size}, logDirectory);
   // A failed load keeps no list, buffer or file; the scalar members keep
   // what was read, which nobody uses after a failed load.
   if (error != 0) ReleasePolicyContents(policy);

@@ -75,9 +75,11 @@ void CollectSummaryLine(void* user, const char* line, uint32_t length) {
   if (text.substr(0, logLine.size()) == logLine &&
       text.substr(logLine.size()) == p->privateDirectory) {
     p->out.append(logLine);
-    p->out += p->configuredDirectory;
+    AppendPrintable(&p->out, p->configuredDirectory, true);
   } else {
-    p->out.append(text);
+    // Entries are shown as a terminal may safely show them; the tab after
+    // "# " belongs to the line.
+    AppendPrintable(&p->out, text, true);
   }
   p->out += '\n';
 }

@@ -1,5 +1,7 @@
 #include "ravelgard/ini_text.h"
 
+#include <unordered_map>
+
 namespace rg::tool {
 
 namespace {
@@ -28,6 +30,9 @@ bool SameNoCase(std::string_view a, std::string_view b) {
 
 IniText ParseIniText(std::string_view content) {
   IniText ini;
+  // Where each section name (folded to lower case) first stands, so that a
+  // repeated section is told in constant time however many there are.
+  std::unordered_map<std::string, size_t> firstSection;
   IniSection* current = nullptr;
   uint32_t number = 0;
   size_t pos = 0;
@@ -46,12 +51,12 @@ IniText ParseIniText(std::string_view content) {
       std::string_view name =
           Trim(line.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
       IniSection section{std::string(name), number, number, false, {}};
-      for (const IniSection& s : ini.sections) {
-        if (!s.duplicate && SameNoCase(s.name, name)) {
-          section.duplicate = true;
-          section.firstNumber = s.number;
-          break;
-        }
+      std::string folded(name);
+      for (char& ch : folded) ch = Lower(ch);
+      auto [first, isNew] = firstSection.emplace(std::move(folded), ini.sections.size());
+      if (!isNew) {
+        section.duplicate = true;
+        section.firstNumber = ini.sections[first->second].number;
       }
       ini.sections.push_back(std::move(section));
       current = &ini.sections.back();

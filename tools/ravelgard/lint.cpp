@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <unordered_map>
 
 #include "policy/globals.h"
 #include "ravelgard/ini_text.h"
+#include "ravelgard/util.h"
 
 namespace rg::tool {
 
@@ -37,30 +39,61 @@ constexpr KnownSection kSections[] = {
 
 constexpr size_t kTextLimit = 254;
 
+// Texts held in hash tables by view (the parsed file outlives them): the
+// hash folds ASCII letter case, so it serves tables that compare with case
+// and without it alike.
+struct FoldedHash {
+  size_t operator()(std::string_view text) const {
+    uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (char ch : text) {
+      char lower = (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch | 0x20) : ch;
+      h = (h ^ static_cast<unsigned char>(lower)) * 1099511628211ull;
+    }
+    return static_cast<size_t>(h);
+  }
+};
+struct SameText {
+  bool ignoreCase;
+  bool operator()(std::string_view a, std::string_view b) const {
+    return ignoreCase ? SameNoCase(a, b) : a == b;
+  }
+};
+template <typename T>
+using TextTable = std::unordered_map<std::string_view, T, FoldedHash, SameText>;
+
+template <typename T>
+TextTable<T> NewTextTable(bool ignoreCase, size_t expected) {
+  return TextTable<T>(expected, FoldedHash{}, SameText{ignoreCase});
+}
+
+// The first line of each key of a section (keys compare without case), so
+// that every lookup costs the same however long the section is.
+using KeyIndex = TextTable<const IniLine*>;
+
+KeyIndex IndexKeys(const IniSection* section) {
+  KeyIndex index = NewTextTable<const IniLine*>(true, section ? section->lines.size() : 0);
+  if (section == nullptr) return index;
+  for (const IniLine& l : section->lines)
+    if (l.hasEquals) index.emplace(l.key, &l);  // keeps the first
+  return index;
+}
+
 struct Context {
   std::vector<LintWarning> warnings;
   const IniSection* globals;  // the first [Globals], or null
+  KeyIndex globalKeys;        // its keys
 };
 
 void Warn(Context* c, uint32_t line, std::string message) {
   c->warnings.push_back({line, std::move(message)});
 }
 
-// Quotes text for a message; a line end never stands in one, and other
-// control bytes are shown as \xNN.
+// Quotes text for a message, shown as a terminal may safely show it.
 std::string Quote(std::string_view text) {
-  static const char kHex[] = "0123456789abcdef";
   std::string out = "'";
-  for (unsigned char ch : text) {
-    if (ch < 0x20 || ch == 0x7F) {
-      out += "\\x";
-      out += kHex[ch >> 4];
-      out += kHex[ch & 15];
-    } else {
-      out += static_cast<char>(ch);
-    }
-  }
-  return out + "'";
+  AppendPrintable(&out, text);
+  out += '\'';
+  return out;
 }
 
 // The profile reader's integer rule: the leading number, decimal or 0x hex,
@@ -94,15 +127,13 @@ int32_t ReadInteger(std::string_view value, bool* ok) {
 }
 
 // The first line of a section whose key is name (without case), or null.
-const IniLine* FindKey(const IniSection* section, std::string_view name) {
-  if (section == nullptr) return nullptr;
-  for (const IniLine& l : section->lines)
-    if (l.hasEquals && SameNoCase(l.key, name)) return &l;
-  return nullptr;
+const IniLine* FindKey(const KeyIndex& keys, std::string_view name) {
+  auto found = keys.find(name);
+  return found != keys.end() ? found->second : nullptr;
 }
 
 int32_t GlobalInt(const Context& c, std::string_view key, int32_t deflt) {
-  const IniLine* l = FindKey(c.globals, key);
+  const IniLine* l = FindKey(c.globalKeys, key);
   if (l == nullptr) return deflt;
   bool ok = false;
   return ReadInteger(l->value, &ok);
@@ -137,7 +168,7 @@ void LintGlobals(Context* c, const IniSection& s) {
       lengthFound[k] = true;
       handled = true;
       if (key == name && l.hasEquals) break;
-      const IniLine* exact = FindKey(&s, name);
+      const IniLine* exact = FindKey(c->globalKeys, name);
       if (key == name) {
         Warn(c, l.number,
              "line " + Quote(key) + " has no '=', yet it switches the limit on; " +
@@ -179,7 +210,7 @@ void LintGlobals(Context* c, const IniSection& s) {
     if (!l.hasEquals) continue;
 
     // Only the first setting of a key is read.
-    const IniLine* first = FindKey(&s, key);
+    const IniLine* first = FindKey(c->globalKeys, key);
     if (first != &l) {
       Warn(c, l.number,
            "key " + Quote(key) + " is set again; only the first setting (line " +
@@ -231,6 +262,7 @@ bool HasInlineComment(std::string_view entry, ListKind kind) {
 }
 
 void LintLimits(Context* c, const IniSection& s) {
+  KeyIndex keys = NewTextTable<const IniLine*>(true, s.lines.size());
   for (size_t i = 0; i < s.lines.size(); ++i) {
     const IniLine& l = s.lines[i];
     if (!l.hasEquals) {
@@ -241,12 +273,12 @@ void LintLimits(Context* c, const IniSection& s) {
     }
     // The limit is looked up again by the header name, so a second line for
     // the same header gets the first line's limit.
-    const IniLine* first = FindKey(&s, l.key);
+    const IniLine* first = keys.emplace(l.key, &l).first->second;
     if (first != &l) {
       Warn(c, l.number,
            "header " + Quote(l.key) + " is listed again; its limit is looked up by name, so this "
                "line gets the limit of line " + std::to_string(first->number) + " (" +
-               first->value + ")");
+               Printable(first->value) + ")");
       continue;
     }
     bool ok = false;
@@ -263,6 +295,8 @@ void LintList(Context* c, const IniSection& s, const KnownSection& k) {
     LintLimits(c, s);
     return;
   }
+  // The first line of each entry, compared as the list compares entries.
+  TextTable<uint32_t> firstEntries = NewTextTable<uint32_t>(!k.caseSensitive, s.lines.size());
   for (size_t i = 0; i < s.lines.size(); ++i) {
     const IniLine& l = s.lines[i];
     const std::string& e = l.delivered;
@@ -278,22 +312,18 @@ void LintList(Context* c, const IniSection& s, const KnownSection& k) {
       Warn(c, l.number,
            "extension " + Quote(e) + " has no leading dot and can never match; write " +
                Quote("." + e));
-    for (size_t j = 0; j < i; ++j) {
-      const std::string& earlier = s.lines[j].delivered;
-      if (k.caseSensitive ? earlier == e : SameNoCase(earlier, e)) {
-        Warn(c, l.number,
-             "entry " + Quote(e) + " is listed again (first on line " +
-                 std::to_string(s.lines[j].number) + ")");
-        break;
-      }
-    }
+    auto [first, isNew] = firstEntries.emplace(e, l.number);
+    if (!isNew)
+      Warn(c, l.number,
+           "entry " + Quote(e) + " is listed again (first on line " +
+               std::to_string(first->second) + ")");
   }
 }
 
 void LintSection(Context* c, const IniSection& s) {
   if (s.duplicate) {
     Warn(c, s.number,
-         "section [" + s.name + "] appears again; only the first one (line " +
+         "section [" + Printable(s.name) + "] appears again; only the first one (line " +
              std::to_string(s.firstNumber) + ") is read");
     return;
   }
@@ -310,7 +340,8 @@ void LintSection(Context* c, const IniSection& s) {
                               ? "Globals"
                               : Nearest(kSections, s.name)->name;
     Warn(c, s.number,
-         "unknown section [" + s.name + "] is never read; did you mean [" + nearest + "]?");
+         "unknown section [" + Printable(s.name) + "] is never read; did you mean [" + nearest +
+             "]?");
     return;
   }
   const GlobalKey* switchKey = FindGlobalKey(known->switchKey, std::strlen(known->switchKey));
@@ -320,10 +351,10 @@ void LintSection(Context* c, const IniSection& s) {
     std::string why = std::string(known->switchKey) + " is " + std::to_string(value);
     if (known->otherName != nullptr)
       Warn(c, s.number,
-           "section [" + s.name + "] is not read: " + why + ", which selects [" +
+           "section [" + Printable(s.name) + "] is not read: " + why + ", which selects [" +
                known->otherName + "]");
     else
-      Warn(c, s.number, "section [" + s.name + "] is not read: " + why);
+      Warn(c, s.number, "section [" + Printable(s.name) + "] is not read: " + why);
   }
   LintList(c, s, *known);
 }
@@ -347,11 +378,79 @@ size_t EditDistance(std::string_view a, std::string_view b) {
   return row[b.size()];
 }
 
+namespace {
+
+// The consequence of a file the reader finds nothing in.
+constexpr const char kReadsAsEmpty[] =
+    "every setting keeps its default and every list is empty, so no verb is allowed and every "
+    "request is refused";
+
+// A file in UTF-16 or with CR-only line ends loads without an error as an
+// empty policy. True (with the warning) when the file is such a one: the
+// lint of its lines would only add noise then.
+bool LintUnreadableText(Context* c, std::string_view content) {
+  if (content.substr(0, 2) == "\xFF\xFE" || content.substr(0, 2) == "\xFE\xFF") {
+    Warn(c, 1,
+         std::string("the file is UTF-16 text (it begins with the byte order mark ") +
+             (content[0] == '\xFF' ? "FF FE" : "FE FF") +
+             "); the reader takes it byte by byte and finds no section or key in it: " +
+             kReadsAsEmpty + "; save it as ASCII or UTF-8");
+    return true;
+  }
+  // UTF-16 without a byte order mark: a NUL beside nearly every character.
+  size_t sample = content.size() < 4096 ? content.size() : 4096;
+  size_t nuls[2] = {0, 0};
+  for (size_t i = 0; i < sample; ++i)
+    if (content[i] == '\0') ++nuls[i & 1];
+  if (sample >= 8 && (nuls[0] * 4 >= sample || nuls[1] * 4 >= sample)) {
+    Warn(c, 1,
+         std::string("the file looks like UTF-16 text without a byte order mark (a NUL beside "
+                     "every character); the reader takes it byte by byte and finds no section or "
+                     "key in it: ") +
+             kReadsAsEmpty + "; save it as ASCII or UTF-8");
+    return true;
+  }
+  if (content.find('\n') == std::string_view::npos &&
+      content.find('\r') != std::string_view::npos) {
+    Warn(c, 1,
+         std::string("the file's lines end in CR alone; the reader ends a line at LF only, so the "
+                     "whole file is one line and no key or list entry is read: ") +
+             kReadsAsEmpty + "; save it with LF or CR LF line ends");
+    return true;
+  }
+  return false;
+}
+
+// A CR inside a line (not among the blanks at its end) is kept as part of
+// the line: a CR-only line end in an otherwise LF file joins two lines.
+void LintInnerCarriageReturns(Context* c, std::string_view content) {
+  uint32_t number = 0;
+  for (size_t pos = 0; pos < content.size();) {
+    size_t end = content.find('\n', pos);
+    if (end == std::string_view::npos) end = content.size();
+    std::string_view line = content.substr(pos, end - pos);
+    pos = end + 1;
+    ++number;
+    line = line.substr(0, line.find('\0'));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+      line.remove_suffix(1);
+    if (line.find('\r') != std::string_view::npos)
+      Warn(c, number,
+           "line " + Quote(line) + " holds a CR that does not end it; the reader ends a line at "
+               "LF only, so what follows the CR belongs to the same line");
+  }
+}
+
+}  // namespace
+
 std::vector<LintWarning> LintIni(std::string_view content) {
+  Context c{{}, nullptr, NewTextTable<const IniLine*>(true, 0)};
+  if (LintUnreadableText(&c, content)) return std::move(c.warnings);
+  LintInnerCarriageReturns(&c, content);
   IniText ini = ParseIniText(content);
-  Context c{{}, nullptr};
   for (const IniSection& s : ini.sections)
     if (!s.duplicate && SameNoCase(s.name, "Globals")) c.globals = &s;
+  c.globalKeys = IndexKeys(c.globals);
   if (content.substr(0, 3) == "\xEF\xBB\xBF")
     Warn(&c, 1,
          "the file begins with a UTF-8 byte order mark, which the reader takes as part of the "

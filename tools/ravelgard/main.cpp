@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "proxy/serve.h"
 #include "ravelgard/commands.h"
 #include "ravelgard/util.h"
 
@@ -16,6 +17,7 @@ const char kUsage[] =
     "Commands:\n"
     "  check    screen request files through the filter, as the module would\n"
     "  config   print the effective policy and warn about likely mistakes in it\n"
+    "  serve    screen live traffic: a reverse proxy in front of an HTTP/1.1 server\n"
     "\n"
     "Options:\n"
     "  -h, --help     show this help (after a command: that command's help)\n"
@@ -47,6 +49,7 @@ int main(int argc, char** argv) {
   }
   if (command == "check") return RunCheck(argc - 1, argv + 1);
   if (command == "config") return RunConfig(argc - 1, argv + 1);
+  if (command == "serve") return rg::proxy::RunServe(argc - 1, argv + 1);
   if (!command.empty() && command[0] == '-')
     PrintError("unknown option '" + std::string(command) + "'; see 'ravelgard --help'");
   else

@@ -93,17 +93,73 @@ void PrintError(std::string_view message) {
   std::fflush(stderr);
 }
 
-void AppendPrintable(std::string* out, std::string_view text) {
-  static const char kHex[] = "0123456789abcdef";
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) {
-      out->append("\\x");
-      *out += kHex[c >> 4];
-      *out += kHex[c & 15];
-    } else {
-      *out += static_cast<char>(c);
-    }
+namespace {
+
+// Length of the well-formed UTF-8 sequence at p (n bytes available), or 0
+// when the bytes there do not form one. Overlong forms, surrogates and code
+// points above U+10FFFF are not well-formed.
+size_t Utf8SequenceLength(const unsigned char* p, size_t n) {
+  unsigned char b = p[0];
+  size_t len = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    len = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    len = 3;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    len = 4;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
   }
+  if (n < len) return 0;
+  if (p[1] < lo || p[1] > hi) return 0;
+  for (size_t i = 2; i < len; ++i)
+    if (p[i] < 0x80 || p[i] > 0xBF) return 0;
+  return len;
+}
+
+void AppendHex(std::string* out, unsigned char c) {
+  static const char kHex[] = "0123456789abcdef";
+  out->append("\\x");
+  *out += kHex[c >> 4];
+  *out += kHex[c & 15];
+}
+
+}  // namespace
+
+void AppendPrintable(std::string* out, std::string_view text, bool keepTabs) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      if ((c < 0x20 && !(keepTabs && c == '\t')) || c == 0x7F)
+        AppendHex(out, c);
+      else
+        *out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    size_t len = Utf8SequenceLength(p + i, n - i);
+    bool c1 = len == 2 && c == 0xC2 && p[i + 1] < 0xA0;
+    if (len == 0 || c1) {
+      len = len == 0 ? 1 : len;
+      for (size_t k = 0; k < len; ++k) AppendHex(out, p[i + k]);
+    } else {
+      out->append(text.substr(i, len));
+    }
+    i += len;
+  }
+}
+
+std::string Printable(std::string_view text, bool keepTabs) {
+  std::string out;
+  AppendPrintable(&out, text, keepTabs);
+  return out;
 }
 
 }  // namespace rg::tool

@@ -45,9 +45,15 @@ void RemoveTree(const std::string& path);
 
 // Writes "ravelgard: " + message + "\n" to standard error.
 void PrintError(std::string_view message);
-// Appends text for a terminal: printable bytes and bytes 0x80 and above as
-// they are, other control bytes as \xNN so that a hostile request cannot
-// drive the terminal.
-void AppendPrintable(std::string* out, std::string_view text);
+// Appends text for a terminal, so that a hostile request or policy entry
+// cannot drive it: printable ASCII and well-formed UTF-8 as they are; as
+// \xNN every control byte (below 0x20, and 0x7F; a tab is kept with
+// keepTabs), each byte of a C1 control character (U+0080 to U+009F, which
+// terminals may take as ESC [ and its kind), and every byte that is not
+// part of a well-formed UTF-8 sequence (a lone 0x9B is a CSI to a terminal
+// reading Latin-1).
+void AppendPrintable(std::string* out, std::string_view text, bool keepTabs = false);
+// The same, returned.
+std::string Printable(std::string_view text, bool keepTabs = false);
 
 }  // namespace rg::tool
