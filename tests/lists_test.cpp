@@ -1,6 +1,7 @@
 // The policy's lists: loading from INI sections, matching, releasing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <strings.h>
 #include <optional>
@@ -263,7 +264,21 @@ TEST(LoadHeaderLimitList, EachLimitIsWhatTheReaderGivesForItsName) {
   ExpectWellFormed(list);
   ASSERT_GE(list.count, kTrickyValues.size() + kTrickyNames.size() - 3);
   for (uint32_t i = 0; i < list.count; ++i) {
-    SCOPED_TRACE(testing::PrintToString(std::string(list.names[i], list.nameLengths[i])));
+    std::string name(list.names[i], list.nameLengths[i]);
+    SCOPED_TRACE(testing::PrintToString(name));
+#if defined(_WIN32)
+    // The loader reads the limits from the section's lines by the same
+    // rules on every platform; under Wine, ProfileGetInt is Wine's own
+    // reader, which reads three of the values otherwise (a 0X prefix in
+    // capitals as 0, 0b101 as binary, a number in quotes as that number;
+    // see tests/windows/ini_compare.py).
+    bool wineReadsOtherwise = false;
+    for (const char* value : {"0X1f", "\"7\"", "0b101"}) {
+      auto at = std::find(kTrickyValues.begin(), kTrickyValues.end(), value);
+      wineReadsOtherwise |= name == "Value" + std::to_string(at - kTrickyValues.begin());
+    }
+    if (wineReadsOtherwise) continue;
+#endif
     EXPECT_EQ(list.limits[i], static_cast<int32_t>(ProfileGetInt(
                                   "ValidMaxLenByHeader", list.names[i], -1, ini.path.c_str())));
   }

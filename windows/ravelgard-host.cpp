@@ -684,9 +684,8 @@ class ConnectionPlayer {
   // it is only line ends. The server closes the connection.
   void Finish() {
     if (!wholeDelivery_.empty()) {
-      std::string rest;
-      rest.swap(wholeDelivery_);
-      Screen(rest.data(), rest.size());
+      Screen(wholeDelivery_.data(), wholeDelivery_.size());
+      wholeDelivery_.clear();
     }
     // Line ends after the last request are no request, unless the filter
     // judged them or the recording holds nothing else. After a framing the
@@ -717,9 +716,9 @@ class ConnectionPlayer {
         wholeDelivery_.append(bytes + at, end);
         at += end;
         if (atBoundary_ || wholeDelivery_.size() >= kWholeLimit) {
-          std::string delivery;
-          delivery.swap(wholeDelivery_);
-          Screen(delivery.data(), delivery.size());
+          // The buffer is kept for the next request: its size is bounded.
+          Screen(wholeDelivery_.data(), wholeDelivery_.size());
+          wholeDelivery_.clear();
         }
       }
       return;

@@ -7,6 +7,12 @@
 //          section|NAME|SIZE
 //          int|SECTION|KEY|DEFAULT
 //          string|SECTION|KEY|DEFAULT|SIZE
+//          from-section-int|SECTION|KEY|DEFAULT
+//          from-section-string|SECTION|KEY|DEFAULT|SIZE
+//
+// The from-section forms answer as int and string do, the way the policy
+// loader reads values: the section once, then the key's value from its
+// lines (ProfileFindValue, ProfileParseInt, ProfileCopyString).
 //
 // Each answer shows the result and the bytes written (NUL as \0, other
 // control bytes as \xNN); a section shows its list up to the double NUL.
@@ -54,6 +60,17 @@ std::string Show(const char* bytes, size_t n) {
   return out;
 }
 
+// The key's value from the lines of its section, as the loader finds it;
+// false when no line has the key.
+bool FromSection(const std::string& section, const std::string& key, const std::string& path,
+                 std::string* lines, const char** value, uint32_t* length) {
+  // Room for the longest line of the test files.
+  lines->assign(1 << 18, '\0');
+  uint32_t size = uint32_t(lines->size());
+  rg::ProfileGetSection(section.c_str(), lines->data(), size, path.c_str());
+  return rg::ProfileFindValue(lines->data(), size, key.c_str(), value, length) != 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,6 +106,31 @@ int main(int argc, char** argv) {
       std::string buffer(size + 1, '\x7f');
       uint32_t n = rg::ProfileGetString(q[1].c_str(), q[2].c_str(), q[3].c_str(), buffer.data(),
                                         size, path.c_str());
+      out += std::to_string(n) + " [" + Show(buffer.data(), n) + "]";
+    } else if (q[0] == "from-section-int" && q.size() == 4) {
+      int32_t deflt = int32_t(std::strtol(q[3].c_str(), nullptr, 10));
+      std::string lines;
+      const char* value = nullptr;
+      uint32_t length = 0;
+      uint32_t n = uint32_t(deflt);
+      if (FromSection(q[1], q[2], path, &lines, &value, &length))
+        n = rg::ProfileParseInt(value, length, deflt);
+      out += std::to_string(n);
+    } else if (q[0] == "from-section-string" && q.size() == 5) {
+      uint32_t size = uint32_t(std::strtoul(q[4].c_str(), nullptr, 10));
+      std::string buffer(size + 1, '\x7f');
+      std::string lines;
+      const char* value = q[3].c_str();  // the default, copied as it is when no line has the key
+      uint32_t length = uint32_t(q[3].size());
+      bool found = FromSection(q[1], q[2], path, &lines, &value, &length);
+      uint32_t n = 0;
+      if (found) {
+        n = rg::ProfileCopyString(value, length, buffer.data(), size);
+      } else if (size > 0) {
+        n = length < size - 1 ? length : size - 1;
+        buffer.replace(0, n, value, n);
+        buffer[n] = '\0';
+      }
       out += std::to_string(n) + " [" + Show(buffer.data(), n) + "]";
     } else {
       out += "bad query";
