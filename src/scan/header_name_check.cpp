@@ -56,7 +56,9 @@ void CheckHeaderName(const FilterPolicy* policy, ScanContext* context, const uin
     context->reason = kReasonHeaderNameByte;
     return;
   }
-  if (policy->CanonHeaderName == 0) return;
+  // The name holds token bytes only, none of them 0x80 or above: without a
+  // '%' it is its own canonical form, which has just passed.
+  if (policy->CanonHeaderName == 0 || !CanonicalizeMayChange(name, nameLength)) return;
 
   // '%' is a token byte, so an escaped separator passes the raw test; the
   // canonical form shows it.

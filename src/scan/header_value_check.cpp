@@ -171,6 +171,10 @@ void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const ui
     return;
   }
   if (trimmedLength == 0 || policy->CanonHeaderValue == 0) return;
+  // The value has passed the byte rule, so it holds no byte of 0x80 or
+  // above: without a '%' it is its own (trimmed) canonical form, which has
+  // just passed the same rule.
+  if (!CanonicalizeMayChange(trimmed, trimmedLength)) return;
 
   // The Host, Content-Length and limit tests above judge the value as
   // received; only the byte syntax is repeated on the canonical form.

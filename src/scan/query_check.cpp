@@ -20,7 +20,8 @@ void CheckQuery(const FilterPolicy* policy, ScanContext* context, const uint8_t*
   uint8_t* copy = nullptr;
   const uint8_t* text = query;
   uint32_t textLength = length;
-  if (policy->CanonQueryBeforeScan != 0) {
+  // A query without '%' and high-bit bytes is its own canonical form.
+  if (policy->CanonQueryBeforeScan != 0 && CanonicalizeMayChange(query, length)) {
     if (!CanonicalizeCopy(context, query, length, policy->FailOnReCanonQueryChange,
                           kReasonQueryReCanonChanged, &copy, &textLength))
       return;

@@ -114,7 +114,8 @@ void CheckUrl(const FilterPolicy* policy, ScanContext* context, const uint8_t* u
   uint8_t* copy = nullptr;
   const uint8_t* text = path;
   uint32_t textLength = pathLength;
-  if (policy->CanonUrlBeforeScan != 0) {
+  // A path without '%' and high-bit bytes is its own canonical form.
+  if (policy->CanonUrlBeforeScan != 0 && CanonicalizeMayChange(path, pathLength)) {
     if (!CanonicalizeCopy(context, path, pathLength, policy->FailOnReCanonUrlChange,
                           kReasonUrlReCanonChanged, &copy, &textLength))
       return;
