@@ -10,12 +10,11 @@
 // counted and tested but not kept once the headers are over. Memory is
 // bounded too: the buffer never holds more than the policy's head cap and
 // one byte.
-#include <array>
-#include <bit>
 #include <cstring>
 
 #include "log/reason.h"
 #include "platform/text.h"
+#include "scan/byte_scan.h"
 #include "scan/scan.h"
 
 namespace rg {
@@ -31,21 +30,6 @@ constexpr uint32_t kMaxCount = 0xFFFFFFFFu;
 // sent in one piece costs one allocation and one sent in small pieces only a
 // handful (the buffer then doubles).
 constexpr uint32_t kMinimumCapacity = 512;
-
-// Bytes that end a URL:   SP (20), '#' (23), '?' (3F).
-// Bytes that stop a header-name scan:   CR (0D), ':' (3A).
-enum : uint8_t { kUrlEnd = 1, kNameStop = 2 };
-
-constexpr std::array<uint8_t, 256> BuildStopTable() {
-  std::array<uint8_t, 256> t{};
-  t[kSP] |= kUrlEnd;
-  t['#'] |= kUrlEnd;
-  t['?'] |= kUrlEnd;
-  t[kCR] |= kNameStop;
-  t[':'] |= kNameStop;
-  return t;
-}
-constexpr std::array<uint8_t, 256> kStop = BuildStopTable();
 
 uint32_t Max(uint32_t a, uint32_t b) { return a > b ? a : b; }
 
@@ -101,14 +85,37 @@ bool HasHighBit(const uint8_t* bytes, size_t n) {
 int FindCrLf(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* at, uint32_t* resume) {
   uint32_t k = from;
   while (k + 1 < length) {
-    const void* cr = std::memchr(data + k, kCR, length - 1 - k);
-    if (cr == nullptr) break;
-    k = static_cast<uint32_t>(static_cast<const uint8_t*>(cr) - data);
-    if (data[k + 1] == kLF) {
-      *at = k;
+    // A CR can end a line only where an LF can follow it in the buffer.
+    uint32_t cr = ScanCarriageReturn(data, k, length - 1).at;
+    if (cr == length - 1) break;
+    if (data[cr + 1] == kLF) {
+      *at = cr;
       return 1;
     }
-    ++k;
+    k = cr + 1;
+  }
+  *resume = length >= 1 && length - 1 > from ? length - 1 : from;
+  return 0;
+}
+
+// FindCrLf for a header value, which also says whether a byte the value
+// rule must look at (a control byte, a CR without its LF included, DEL, a
+// high-bit byte, '"' or a backslash) stands between from and the CR LF.
+int FindValueEnd(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* at,
+                 uint32_t* resume, bool* flagged) {
+  uint32_t k = from;
+  bool seen = false;
+  while (k + 1 < length) {
+    ByteScanResult r = ScanHeaderValueBytes(data, k, length - 1);
+    seen = seen || r.flagged;
+    if (r.at == length - 1) break;
+    if (data[r.at + 1] == kLF) {
+      *at = r.at;
+      *flagged = seen;
+      return 1;
+    }
+    seen = true;  // the CR without its LF belongs to the value
+    k = r.at + 1;
   }
   *resume = length >= 1 && length - 1 > from ? length - 1 : from;
   return 0;
@@ -199,9 +206,8 @@ void FindHeadersEnd(ScanContext* context) {
   uint32_t length = context->length;
   uint32_t j = context->headerSearch;
   while (j + 3 < length) {
-    const void* cr = std::memchr(data + j, kCR, length - 3 - j);
-    if (cr == nullptr) break;
-    j = static_cast<uint32_t>(static_cast<const uint8_t*>(cr) - data);
+    j = ScanCarriageReturn(data, j, length - 3).at;
+    if (j + 3 >= length) break;
     if (data[j + 1] == kLF && data[j + 2] == kCR && data[j + 3] == kLF) {
       context->headersEnd = j;
       context->headersComplete = 1;
@@ -285,8 +291,9 @@ bool ScanUrl(const FilterPolicy* policy, ScanContext* context) {
   const uint8_t* data = context->data;
   uint32_t length = context->length;
   uint32_t cursor = context->cursor;
-  uint32_t k = Max(cursor, context->elementSearch);
-  while (k < length && (kStop[data[k]] & kUrlEnd) == 0) ++k;
+  uint32_t from = Max(cursor, context->elementSearch);
+  ByteScanResult end = ScanUrlBytes(data, from, length);
+  uint32_t k = end.at;
   if (k == length) {
     context->elementSearch = length;
     // Measured as CheckUrl will measure it: an absolute URL by its path
@@ -299,7 +306,10 @@ bool ScanUrl(const FilterPolicy* policy, ScanContext* context) {
     }
     return PendingElement(context);
   }
-  CheckUrl(policy, context, data + cursor, k - cursor);
+  // Searched in one go from its first byte, the URL is known to be plain
+  // or not.
+  CheckUrl(policy, context, data + cursor, k - cursor,
+           from == cursor && !end.flagged ? kHintPlain : kHintNone);
   if (RejectedByCheck(context)) return false;
   ScanState next = data[k] == '?' ? kStateQuery : data[k] == '#' ? kStateFragment : kStateVersion;
   Advance(context, next, k);
@@ -313,8 +323,8 @@ bool ScanQueryOrFragment(const FilterPolicy* policy, ScanContext* context) {
   uint32_t length = context->length;
   uint32_t cursor = context->cursor;
   uint32_t from = Max(cursor + 1, context->elementSearch);
-  const void* sp = from < length ? std::memchr(data + from, kSP, length - from) : nullptr;
-  if (sp == nullptr) {
+  ByteScanResult end = from < length ? ScanQueryBytes(data, from, length) : ByteScanResult{length, true};
+  if (end.at == length) {
     context->elementSearch = Max(from, length);
     if (context->state == kStateQuery && policy->HasQueryMaxLen != 0 &&
         length - cursor - 1 > policy->QueryMaxLen) {
@@ -323,9 +333,10 @@ bool ScanQueryOrFragment(const FilterPolicy* policy, ScanContext* context) {
     }
     return PendingElement(context);
   }
-  uint32_t k = static_cast<uint32_t>(static_cast<const uint8_t*>(sp) - data);
+  uint32_t k = end.at;
   if (context->state == kStateQuery) {
-    CheckQuery(policy, context, data + cursor + 1, k - cursor - 1);
+    CheckQuery(policy, context, data + cursor + 1, k - cursor - 1,
+               from == cursor + 1 && !end.flagged ? kHintPlain : kHintNone);
     if (RejectedByCheck(context)) return false;
   }
   Advance(context, kStateVersion, k);
@@ -359,37 +370,21 @@ bool ScanVersion(const FilterPolicy* policy, ScanContext* context) {
   return true;
 }
 
-// High bit set in each byte of w that equals b. The lowest flagged byte is
-// always a true match (a false flag can only follow a true one), which is
-// all a search for the first match needs.
-uint64_t BytesEqualTo(uint64_t w, uint8_t b) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  uint64_t x = w ^ (kOnes * b);
-  return (x - kOnes) & ~x & (kOnes * 0x80);
-}
-
-// The first ':' or CR LF at or after from. Returns 1 with *at; or 0 with
-// *resume at the first index not yet ruled out. Header names are scanned
-// once per line, a word at a time where the byte order allows.
+// The first ':' or CR LF at or after from. Returns 1 with *at, and whether
+// a byte other than an ASCII letter, a digit or '-' stands between from and
+// it; or 0 with *resume at the first index not yet ruled out.
 int FindNameEnd(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* at,
-                uint32_t* resume) {
+                uint32_t* resume, bool* flagged) {
   uint32_t k = from;
+  bool seen = false;
   while (k < length) {
-    if (std::endian::native == std::endian::little && length - k >= 8) {
-      uint64_t w;
-      std::memcpy(&w, data + k, sizeof w);
-      uint64_t stops = BytesEqualTo(w, ':') | BytesEqualTo(w, kCR);
-      if (stops == 0) {
-        k += 8;
-        continue;
-      }
-      k += static_cast<uint32_t>(std::countr_zero(stops)) / 8;
-    } else if ((kStop[data[k]] & kNameStop) == 0) {
-      ++k;
-      continue;
-    }
+    ByteScanResult r = ScanHeaderNameBytes(data, k, length);
+    seen = seen || r.flagged;
+    k = r.at;
+    if (k == length) break;
     if (data[k] == ':') {
       *at = k;
+      *flagged = seen;
       return 1;
     }
     if (k + 1 == length) {  // a CR whose LF may come with the next chunk
@@ -398,9 +393,11 @@ int FindNameEnd(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* a
     }
     if (data[k + 1] == kLF) {
       *at = k;
+      *flagged = seen;
       return 1;
     }
-    ++k;  // a CR inside the name
+    seen = true;  // a CR inside the name
+    ++k;
   }
   *resume = Max(from, length);
   return 0;
@@ -419,8 +416,9 @@ bool ScanHeaders(const FilterPolicy* policy, ScanContext* context) {
     uint32_t from = Max(cursor, context->elementSearch);
     uint32_t at = 0;
     uint32_t resume = 0;
+    bool flagged = true;
     if (context->state == kStateHeaderName) {
-      if (!FindNameEnd(data, length, from, &at, &resume)) {
+      if (!FindNameEnd(data, length, from, &at, &resume, &flagged)) {
         context->elementSearch = resume;
         if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
           Reject(context, kReasonHeaderNameTooLong);
@@ -430,19 +428,21 @@ bool ScanHeaders(const FilterPolicy* policy, ScanContext* context) {
         Reject(context, kReasonHeaderSeparator);
         return false;
       }
-      CheckHeaderName(policy, context, data + cursor, at - cursor);
+      CheckHeaderName(policy, context, data + cursor, at - cursor,
+                      from == cursor && !flagged ? kHintPlain : kHintNone);
       if (RejectedByCheck(context)) return false;
       context->nameStart = cursor;
       Advance(context, kStateHeaderValue, at);
     } else {
-      if (!FindCrLf(data, length, from, &at, &resume)) {
+      if (!FindValueEnd(data, length, from, &at, &resume, &flagged)) {
         context->elementSearch = resume;
         if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
           Reject(context, kReasonHeaderValueTooLong);
         return false;
       }
       CheckHeaderValue(policy, context, data + context->nameStart, cursor - context->nameStart,
-                       data + cursor + 1, at - cursor - 1);
+                       data + cursor + 1, at - cursor - 1,
+                       from == cursor && !flagged ? kHintPlain : kHintNone);
       if (RejectedByCheck(context)) return false;
       Advance(context, kStateHeaderName, at + 2);
     }

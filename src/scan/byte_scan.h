@@ -1,0 +1,56 @@
+// Byte searches over request text, many bytes at a time: each finds the
+// first byte of a small set (where an element ends) and says on the way
+// whether a byte the element's check must look at more closely stands
+// before it, so that plain text is read once.
+//
+// Three implementations give the same answers: a portable one (any
+// processor; 32-bit Windows builds and other architectures), SSE2 (16 bytes
+// a step) and AVX2 (32 bytes a step). The best the processor offers is
+// chosen once, when the program or module is loaded.
+#pragma once
+
+#include <cstdint>
+
+namespace rg {
+
+enum class ByteScanLevel : uint32_t { kPortable = 0, kSse2 = 1, kAvx2 = 2 };
+
+// The best level this processor (and operating system) supports.
+ByteScanLevel ByteScanBestLevel();
+// The level in use.
+ByteScanLevel ByteScanActiveLevel();
+// For tests and benchmarks, which run every level: uses the given level, or
+// the best one when the processor lacks it, and returns the level in use
+// before. Not to be called while other threads scan.
+ByteScanLevel SetByteScanLevel(ByteScanLevel level);
+
+// What a search found: the index of the first stop byte at or after the
+// start (the end of the range when there is none) and whether a flagged
+// byte stands in the range before it.
+struct ByteScanResult {
+  uint32_t at;
+  bool flagged;
+};
+
+// Each search reads buffer[from, end) (from <= end) and may read anywhere
+// in buffer[0, end), never beyond. The stop and flagged bytes:
+//
+//   search                 stops at          flags
+//   ScanCarriageReturn     CR                -
+//   ScanUrlBytes           SP ? #            00-1F, 80-FF, %
+//   ScanQueryBytes         SP                00-1F, 80-FF, %
+//   ScanHeaderNameBytes    : CR              anything but A-Z a-z 0-9 -
+//   ScanHeaderValueBytes   CR                00-1F (HT too), 7F-FF, " and backslash
+//   ScanLineBreak          CR LF             -
+//   ScanFieldBreak         SP HT : CR LF     -
+//   ScanStartLineBreak     SP CR LF          -
+ByteScanResult ScanCarriageReturn(const uint8_t* buffer, uint32_t from, uint32_t end);
+ByteScanResult ScanUrlBytes(const uint8_t* buffer, uint32_t from, uint32_t end);
+ByteScanResult ScanQueryBytes(const uint8_t* buffer, uint32_t from, uint32_t end);
+ByteScanResult ScanHeaderNameBytes(const uint8_t* buffer, uint32_t from, uint32_t end);
+ByteScanResult ScanHeaderValueBytes(const uint8_t* buffer, uint32_t from, uint32_t end);
+ByteScanResult ScanLineBreak(const uint8_t* buffer, uint32_t from, uint32_t end);
+ByteScanResult ScanFieldBreak(const uint8_t* buffer, uint32_t from, uint32_t end);
+ByteScanResult ScanStartLineBreak(const uint8_t* buffer, uint32_t from, uint32_t end);
+
+}  // namespace rg
