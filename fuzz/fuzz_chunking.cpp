@@ -180,6 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                &policy->Extensions, &policy->DeniedHeaderNames,
                                &policy->UrlSequences, &policy->QuerySequences})
     rg::FreeListIndex(list);
+  rg::FreeHeaderLimitIndex(&policy->HeaderLimits);
   Delivery walked = DeliverWhole(policy, request, request.size());
   Require(SameVerdict(walked.context, w), "the lists' indexes change the verdict");
 

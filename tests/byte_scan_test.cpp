@@ -126,6 +126,31 @@ TEST(ByteScan, RandomBuffersAgreeWithTheReference) {
   }
 }
 
+uint32_t ReferenceHeadEnd(const std::vector<uint8_t>& b, uint32_t from, uint32_t end) {
+  for (uint32_t i = from; i < end; ++i)
+    if (b[i] == '\r' && b[i + 1] == '\n' && b[i + 2] == '\r' && b[i + 3] == '\n') return i;
+  return end;
+}
+
+// The head's end: CR LF CR LF, found among near misses (CR LF CR, LF CR LF,
+// CR CR LF LF) in buffers of every size up to 80, read up to end + 3 and
+// not a byte further.
+TEST(ByteScan, HeadEndAgreesWithTheReference) {
+  const char pieces[] = "\r\n\r\nab";
+  for (ByteScanLevel level : Levels()) {
+    LevelGuard guard(level);
+    std::mt19937 random(99);
+    for (int round = 0; round < 20000; ++round) {
+      std::vector<uint8_t> bytes(3 + random() % 80);
+      for (uint8_t& b : bytes) b = static_cast<uint8_t>(pieces[random() % (round % 2 ? 6 : 4)]);
+      uint32_t end = static_cast<uint32_t>(bytes.size() - 3);
+      uint32_t from = static_cast<uint32_t>(random() % (end + 1));
+      ASSERT_EQ(FindHeadEnd(bytes.data(), from, end), ReferenceHeadEnd(bytes, from, end))
+          << "round " << round << " level " << static_cast<int>(level);
+    }
+  }
+}
+
 TEST(ByteScan, LevelsAboveTheBestFallBackToIt) {
   LevelGuard guard(ByteScanLevel::kAvx2);
   EXPECT_EQ(ByteScanActiveLevel(), ByteScanBestLevel());

@@ -16,6 +16,7 @@
 #include "log/reason.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "policy/lists_index.h"
 #include "policy/policy.h"
 #include "scan/scan.h"
 
@@ -199,7 +200,7 @@ TEST(ListIndex, EntryLookupAgreesWithTheReference) {
   Words words(99, "aAbB-_.x\xE9");
   for (int round = 0; round < 1000; ++round) {
     SCOPED_TRACE(round);
-    uint32_t count = 9 + words.Below(round % 10 == 0 ? 1200 : 40);
+    uint32_t count = 1 + words.Below(round % 10 == 0 ? 1200 : 40);
     std::vector<std::string> entries;
     for (uint32_t i = 0; i < count; ++i) {
       if (!entries.empty() && words.Below(6) == 0)
@@ -223,11 +224,48 @@ TEST(ListIndex, EntryLookupAgreesWithTheReference) {
   }
 }
 
-// A short list is walked: comparing a few lengths is cheaper than a hash.
+// A short list is walked (comparing a few lengths is cheaper than a
+// hash), after a test of the text's length against the entries' lengths.
 TEST(ListIndex, ShortListsGetNoEntryTable) {
   HeapList list({"GET", "HEAD", "POST"});
   ASSERT_EQ(BuildListIndex(&list.list, kIndexEntries), 0u);
-  EXPECT_EQ(list.list.index, nullptr);
+  ASSERT_NE(list.list.index, nullptr);
+  EXPECT_EQ(list.list.index->entries.slots, nullptr);
+  EXPECT_EQ(Entry(list.list, "HEAD", 0), std::optional<uint32_t>(1));
+  EXPECT_EQ(Entry(list.list, "HEA", 0), std::nullopt);
+}
+
+// The lengths of names with a limit are noted; any name, with or without
+// the note, finds the same exceeded entry.
+TEST(ListIndex, HeaderLimitsAgreeWithAndWithoutTheIndex) {
+  Words words(31, "aAbB-x");
+  for (int round = 0; round < 500; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<std::pair<std::string, int32_t>> limits;
+    for (uint32_t n = 1 + words.Below(12); n > 0; --n)
+      limits.emplace_back(words.Word(0, 1 + words.Below(70)), static_cast<int32_t>(words.Below(20)) - 1);
+    std::vector<std::pair<std::string_view, int32_t>> views(limits.begin(), limits.end());
+    HeaderLimitList plain{};
+    HeaderLimitList indexed{};
+    SetLimitsFrom(&plain, views.data(), views.size());
+    SetLimitsFrom(&indexed, views.data(), views.size());
+    ASSERT_EQ(BuildHeaderLimitIndex(&indexed), 0u);
+    ASSERT_NE(indexed.index, nullptr);
+    for (int t = 0; t < 20; ++t) {
+      std::string name = words.Below(2) == 0 ? words.Recased(limits[words.Below(static_cast<uint32_t>(limits.size()))].first)
+                                             : words.Word(0, 1 + words.Below(70));
+      uint32_t valueLength = words.Below(22);
+      uint32_t a = 0xDEAD, b = 0xDEAD;
+      int exceededPlain = ExceedsHeaderLimit(name.data(), static_cast<uint32_t>(name.size()),
+                                             valueLength, &plain, &a);
+      int exceededIndexed = ExceedsHeaderLimit(name.data(), static_cast<uint32_t>(name.size()),
+                                               valueLength, &indexed, &b);
+      ASSERT_EQ(exceededIndexed, exceededPlain) << name;
+      ASSERT_EQ(b, a) << name;
+    }
+    FreeHeaderLimitList(&plain);
+    FreeHeaderLimitList(&indexed);
+  }
 }
 
 // Every allocation of a build can fail: the build then reports 8 (also when

@@ -32,6 +32,7 @@ void FreeHeaderLimitList(HeaderLimitList* list) {
     HeapFreeBlock(list->names);
     list->names = nullptr;
   }
+  FreeHeaderLimitIndex(list);
   HeapFreeBlock(list->nameLengths);
   list->nameLengths = nullptr;
   HeapFreeBlock(list->limits);
@@ -92,8 +93,11 @@ int FindEntryIndexed(const void* text, uint32_t textLength, const StringList* li
 
 int FindEntry(const void* text, uint32_t textLength, const StringList* list, int caseInsensitive,
               uint32_t* indexOut) {
-  if (list->index != nullptr && list->index->entries.slots != nullptr)
-    return FindEntryIndexed(text, textLength, list, caseInsensitive, indexOut);
+  if (const ListIndex* index = list->index; index != nullptr && index->lengths != 0) {
+    if ((index->lengths & LengthBit(textLength)) == 0) return 0;
+    if (index->entries.slots != nullptr)
+      return FindEntryIndexed(text, textLength, list, caseInsensitive, indexOut);
+  }
   for (uint32_t i = 0; i < list->count; ++i) {
     if (EntryEquals(text, textLength, list, i, caseInsensitive)) {
       if (indexOut != nullptr) *indexOut = i;
@@ -105,6 +109,7 @@ int FindEntry(const void* text, uint32_t textLength, const StringList* list, int
 
 int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLength,
                        const HeaderLimitList* list, uint32_t* indexOut) {
+  if (list->index != nullptr && (list->index->lengths & LengthBit(nameLength)) == 0) return 0;
   for (uint32_t i = 0; i < list->count; ++i) {
     if (list->nameLengths[i] != nameLength) continue;
     if (!BytesEqualNoCase(name, list->names[i], nameLength)) continue;
@@ -136,6 +141,12 @@ int FindSequenceIndexed(const uint8_t* t, uint32_t n, const SequenceAutomaton& a
       // entry can start (neither a one-byte entry is the byte nor a longer
       // one begins with the byte and the next).
       for (;;) {
+        // Eight positions at a time while none of them can start an entry.
+        while (n - e >= 8 && (a.starts[t[e]] | a.starts[t[e + 1]] | a.starts[t[e + 2]] |
+                              a.starts[t[e + 3]] | a.starts[t[e + 4]] | a.starts[t[e + 5]] |
+                              a.starts[t[e + 6]] | a.starts[t[e + 7]]) == 0)
+          e += 8;
+        if (e == n) goto done;
         uint8_t s = a.starts[t[e]];
         if ((s & 1) != 0) break;
         if ((s & 2) != 0 && e + 1 < n) {

@@ -264,25 +264,44 @@ void FreeListIndex(StringList* list) {
 
 uint32_t BuildListIndex(StringList* list, uint32_t kinds) {
   FreeListIndex(list);
-  bool entries = (kinds & kIndexEntries) != 0 && list->count > kLinearEntries;
-  bool sequences = (kinds & kIndexSequences) != 0 && list->count > 0;
+  if (list->count == 0) return 0;
+  bool lengths = (kinds & kIndexEntries) != 0;
+  bool entries = lengths && list->count > kLinearEntries;
+  bool sequences = (kinds & kIndexSequences) != 0;
   // An empty entry (only a list built by hand can hold one) matches at the
   // first position of every text; the walk in file order handles it.
   for (uint32_t j = 0; sequences && j < list->count; ++j)
     if (list->lengths[j] == 0) sequences = false;
-  if (!entries && !sequences) return 0;
+  if (!lengths && !sequences) return 0;
 
   ListIndex* index = static_cast<ListIndex*>(HeapAllocZero(sizeof(ListIndex)));
   if (index == nullptr) return AllocationError();
+  if (lengths)
+    for (uint32_t j = 0; j < list->count; ++j) index->lengths |= LengthBit(list->lengths[j]);
   uint32_t error = 0;
   if (entries) error = BuildEntryTable(list, &index->entries);
   if (error == 0 && sequences) error = BuildAutomaton(list, &index->sequences);
-  if (error != 0 || (index->entries.slots == nullptr && index->sequences == nullptr)) {
+  if (error != 0 || (!lengths && index->sequences == nullptr)) {
     HeapFreeBlock(index->entries.slots);
     FreeAutomaton(index->sequences);
     HeapFreeBlock(index);
     return error;
   }
+  list->index = index;
+  return 0;
+}
+
+void FreeHeaderLimitIndex(HeaderLimitList* list) {
+  HeapFreeBlock(list->index);
+  list->index = nullptr;
+}
+
+uint32_t BuildHeaderLimitIndex(HeaderLimitList* list) {
+  FreeHeaderLimitIndex(list);
+  if (list->count == 0) return 0;
+  ListIndex* index = static_cast<ListIndex*>(HeapAllocZero(sizeof(ListIndex)));
+  if (index == nullptr) return AllocationError();
+  for (uint32_t j = 0; j < list->count; ++j) index->lengths |= LengthBit(list->nameLengths[j]);
   list->index = index;
   return 0;
 }
@@ -305,7 +324,7 @@ uint32_t IndexPolicyLists(FilterPolicy* policy) {
     uint32_t error = BuildListIndex(job.list, job.kinds);
     if (error != 0) return error;
   }
-  return 0;
+  return BuildHeaderLimitIndex(&policy->HeaderLimits);
 }
 
 }  // namespace rg

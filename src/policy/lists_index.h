@@ -45,9 +45,15 @@ constexpr uint32_t kMatchFlag = 0x80000000u;
 constexpr uint32_t kRowMask = 0x7FFFFFFFu;
 
 struct ListIndex {
-  EntryTable entries;          // slots null: none
+  // Bit n (n < 63) set when an entry has n bytes; bit 63 when one has 63 or
+  // more. A text whose length has no bit equals no entry. 0 in an index
+  // built for sequences only, which never consults it.
+  uint64_t lengths;
+  EntryTable entries;            // slots null: none
   SequenceAutomaton* sequences;  // null: none
 };
+
+inline uint64_t LengthBit(uint32_t length) { return uint64_t{1} << (length < 63 ? length : 63); }
 
 // The probe start of a text in an entry table (the same for a text and for
 // the entry it equals, in either letter case).

@@ -37,6 +37,8 @@ struct HeaderLimitList {
   uint32_t* nameLengths;
   int32_t* limits;
   uint32_t count;
+  // Built with the policy's other indexes; null: every entry is tried.
+  ListIndex* index;
 };
 
 // One zero-filled heap block per loading of the filter. Members are named
@@ -145,12 +147,16 @@ enum ListIndexKind : uint32_t { kIndexEntries = 1, kIndexSequences = 2 };
 // without FreeStringList. Returns 0, or the allocation's error with the list
 // as it was (no index).
 uint32_t BuildListIndex(StringList* list, uint32_t kinds);
+// Builds the index of a header limit list (which names have a limit).
+// Returns 0, or the allocation's error with the list as it was.
+uint32_t BuildHeaderLimitIndex(HeaderLimitList* list);
 // Builds the index of every list of a loaded policy, each for the lookups
 // the checks make on it. Returns 0 or an allocation's error (the lists that
 // were indexed keep their index; FreePolicy releases it).
 uint32_t IndexPolicyLists(FilterPolicy* policy);
 // Releases a list's index only, leaving its entries. Null-safe, idempotent.
 void FreeListIndex(StringList* list);
+void FreeHeaderLimitIndex(HeaderLimitList* list);
 
 // Reads the whole policy from the INI file, builds the block response when
 // the banner is fixed, and opens the day's log file. Returns 0, or an error

@@ -81,6 +81,13 @@ constexpr auto kPortableLine = PortableScan<kLineStop, 0>;
 constexpr auto kPortableField = PortableScan<kFieldStop, 0>;
 constexpr auto kPortableStartLine = PortableScan<kStartLineStop, 0>;
 
+uint32_t PortableHeadEnd(const uint8_t* buffer, uint32_t from, uint32_t end) {
+  for (uint32_t i = from; i < end; ++i)
+    if (buffer[i] == '\r' && buffer[i + 1] == '\n' && buffer[i + 2] == '\r' && buffer[i + 3] == '\n')
+      return i;
+  return end;
+}
+
 }  // namespace
 
 // ---- SSE2 and AVX2 ----------------------------------------------------------
@@ -102,6 +109,7 @@ inline V Load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const 
 inline V Splat(int b) { return _mm_set1_epi8(static_cast<char>(b)); }
 inline V Eq(V a, V b) { return _mm_cmpeq_epi8(a, b); }
 inline V Or(V a, V b) { return _mm_or_si128(a, b); }
+inline V And(V a, V b) { return _mm_and_si128(a, b); }
 inline V Not(V a) { return _mm_xor_si128(a, _mm_set1_epi32(-1)); }
 inline V Sub(V a, V b) { return _mm_sub_epi8(a, b); }
 inline V MinU(V a, V b) { return _mm_min_epu8(a, b); }
@@ -132,6 +140,7 @@ inline V Load(const uint8_t* p) {
 inline V Splat(int b) { return _mm256_set1_epi8(static_cast<char>(b)); }
 inline V Eq(V a, V b) { return _mm256_cmpeq_epi8(a, b); }
 inline V Or(V a, V b) { return _mm256_or_si256(a, b); }
+inline V And(V a, V b) { return _mm256_and_si256(a, b); }
 inline V Not(V a) { return _mm256_xor_si256(a, _mm256_set1_epi32(-1)); }
 inline V Sub(V a, V b) { return _mm256_sub_epi8(a, b); }
 inline V MinU(V a, V b) { return _mm256_min_epu8(a, b); }
@@ -208,5 +217,19 @@ RG_BYTE_SCAN(ScanFieldBreak, FieldBreakKind, kPortableField)
 RG_BYTE_SCAN(ScanStartLineBreak, StartLineBreakKind, kPortableStartLine)
 
 #undef RG_BYTE_SCAN
+
+uint32_t FindHeadEnd(const uint8_t* buffer, uint32_t from, uint32_t end) {
+#if defined(RG_BYTE_SCAN_X86)
+  switch (activeLevel) {
+    case ByteScanLevel::kAvx2:
+      return byte_scan_avx2::HeadEnd<PortableHeadEnd>(buffer, from, end);
+    case ByteScanLevel::kSse2:
+      return byte_scan_sse2::HeadEnd<PortableHeadEnd>(buffer, from, end);
+    case ByteScanLevel::kPortable:
+      break;
+  }
+#endif
+  return PortableHeadEnd(buffer, from, end);
+}
 
 }  // namespace rg

@@ -53,4 +53,8 @@ ByteScanResult ScanLineBreak(const uint8_t* buffer, uint32_t from, uint32_t end)
 ByteScanResult ScanFieldBreak(const uint8_t* buffer, uint32_t from, uint32_t end);
 ByteScanResult ScanStartLineBreak(const uint8_t* buffer, uint32_t from, uint32_t end);
 
+// The first index i in [from, end) where buffer[i, i + 4) is CR LF CR LF,
+// or end when there is none. Reads buffer[0, end + 3), never beyond.
+uint32_t FindHeadEnd(const uint8_t* buffer, uint32_t from, uint32_t end);
+
 }  // namespace rg

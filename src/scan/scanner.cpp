@@ -205,15 +205,13 @@ void FindHeadersEnd(ScanContext* context) {
   const uint8_t* data = context->data;
   uint32_t length = context->length;
   uint32_t j = context->headerSearch;
-  while (j + 3 < length) {
-    j = ScanCarriageReturn(data, j, length - 3).at;
-    if (j + 3 >= length) break;
-    if (data[j + 1] == kLF && data[j + 2] == kCR && data[j + 3] == kLF) {
+  if (j + 3 < length) {
+    j = FindHeadEnd(data, j, length - 3);
+    if (j + 3 < length) {
       context->headersEnd = j;
       context->headersComplete = 1;
       return;
     }
-    ++j;
   }
   context->headersEnd = length - 4;
   // The last three bytes may begin a CR LF CR LF that the next chunk ends.
@@ -533,6 +531,102 @@ void ScanHead(const FilterPolicy* policy, ScanContext* context, const uint8_t* b
     Reject(context, kReasonHeadTooLong);
 }
 
+// The bytes that can end the element each state is receiving, besides CR
+// and LF (which can end the request line or the head).
+bool EndsElement(ScanState state, uint8_t b) {
+  switch (state) {
+    case kStateUrl:
+      return b == kSP || b == '?' || b == '#';
+    case kStateQuery:
+    case kStateFragment:
+      return b == kSP;
+    case kStateHeaderName:
+      return b == ':';
+    default:
+      return false;
+  }
+}
+
+// A small chunk that only lengthens the URL, query, fragment, version,
+// header name or value being received: none of its bytes can end that
+// element, none is an LF and only the last may be a CR, so no line and no
+// head ends with it either. Handled here with exactly the effects the full walk would have
+// (the bytes kept, the searches' resume points, the early length rules),
+// or not at all (false). This is what a request arriving a few bytes at a
+// time mostly consists of.
+bool ExtendElement(const FilterPolicy* policy, ScanContext* context, const uint8_t* chunk,
+                   uint32_t chunkLength) {
+  constexpr uint32_t kSmallChunk = 16;
+  const ScanState state = context->state;
+  const bool requestLine = state >= kStateUrl && state <= kStateVersion;
+  if ((!requestLine && state != kStateHeaderName && state != kStateHeaderValue) ||
+      chunkLength == 0 || chunkLength > kSmallChunk || context->data == nullptr ||
+      context->stored != context->length || context->headersComplete != 0 ||
+      chunkLength > context->capacity - context->stored)
+    return false;
+  // Before its end the request line waits only while no line end has come
+  // (else it is refused); the headers come after it.
+  if ((context->lineComplete != 0) == requestLine) return false;
+  const uint32_t length = context->stored + chunkLength;
+  if (length < 4 || length > EffectiveMaxHeadLength(policy)) return false;
+  // A CR may stand last: its LF, if any, is still to come.
+  const bool endsInCR = chunk[chunkLength - 1] == kCR;
+  for (uint32_t i = 0; i < chunkLength - (endsInCR ? 1 : 0); ++i) {
+    uint8_t b = chunk[i];
+    if (b == kCR || b == kLF || EndsElement(state, b)) return false;
+  }
+  std::memcpy(context->data + context->stored, chunk, chunkLength);
+  context->stored = length;
+  context->length = length;
+  // No line end and no CR LF CR LF can end in bytes without an LF; both
+  // searches resume where a search over all the bytes would stop.
+  if (requestLine) {
+    uint32_t from = Max(context->lineSearch, 1);
+    context->lineEnd = length - 2;
+    context->lineSearch = length - 1 > from ? length - 1 : from;
+  }
+  context->headersEnd = length - 4;
+  context->headerSearch = Max(context->headerSearch, length - 3);
+
+  const uint32_t cursor = context->cursor;
+  const uint32_t from = Max(cursor, context->elementSearch);
+  switch (state) {
+    case kStateUrl:
+      context->elementSearch = length;
+      if (policy->HasUrlMaxLen != 0 && length - cursor > policy->UrlMaxLen &&
+          !UrlWithinMaxLen(context->data + cursor, length - cursor, policy->UrlMaxLen))
+        Reject(context, kReasonUrlTooLong);
+      break;
+    case kStateQuery:
+    case kStateFragment:
+      context->elementSearch = Max(Max(cursor + 1, context->elementSearch), length);
+      if (state == kStateQuery && policy->HasQueryMaxLen != 0 &&
+          length - cursor - 1 > policy->QueryMaxLen)
+        Reject(context, kReasonQueryTooLong);
+      break;
+    case kStateVersion:
+      // The search resumes at the last byte, which may be a CR.
+      context->elementSearch = length - 1 > from ? length - 1 : from;
+      if (policy->HttpVersions.flag != 0 && EveryEntryShorter(policy->HttpVersions, length - cursor))
+        Reject(context, kReasonHttpVersion);
+      break;
+    case kStateHeaderName:
+      // A CR the last chunk ended with is now followed by another byte than
+      // LF: it belongs to the name, and the search has passed it. A CR this
+      // chunk ends with is where the search resumes.
+      context->elementSearch = endsInCR ? length - 1 : Max(from, length);
+      if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
+        Reject(context, kReasonHeaderNameTooLong);
+      break;
+    default:  // kStateHeaderValue
+      context->elementSearch = length - 1 > from ? length - 1 : from;
+      if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
+        Reject(context, kReasonHeaderValueTooLong);
+      break;
+  }
+  return true;
+}
+
 }  // namespace
 
 // Appends the chunk (before the body) or counts it (in the body) and moves
@@ -555,6 +649,7 @@ void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* c
     return;
   }
 
+  if (ExtendElement(policy, context, bytes, chunkLength)) return;
   StartBookkeeping(context);
   const uint32_t maxHead = EffectiveMaxHeadLength(policy);
   const uint64_t room =
