@@ -531,51 +531,63 @@ void ScanHead(const FilterPolicy* policy, ScanContext* context, const uint8_t* b
     Reject(context, kReasonHeadTooLong);
 }
 
-// The bytes that can end the element each state is receiving, besides CR
-// and LF (which can end the request line or the head).
-bool EndsElement(ScanState state, uint8_t b) {
-  switch (state) {
-    case kStateUrl:
-      return b == kSP || b == '?' || b == '#';
-    case kStateQuery:
-    case kStateFragment:
-      return b == kSP;
-    case kStateHeaderName:
-      return b == ':';
-    default:
-      return false;
-  }
+// Which bytes can end the element of each state that receives one, CR and
+// LF included (they can end the request line or the head): a bit per state
+// in each byte's entry. A state without a bit here takes no short path.
+constexpr uint32_t kCrLfStates = 1u << kStateUrl | 1u << kStateQuery | 1u << kStateFragment |
+                                 1u << kStateVersion | 1u << kStateHeaderName |
+                                 1u << kStateHeaderValue;
+
+struct EndTable {
+  uint8_t states[256];
+};
+
+constexpr EndTable BuildEndTable() {
+  EndTable t{};
+  static_assert(kStateHeaderValue < 8, "one byte holds a bit per state");
+  t.states[kCR] = kCrLfStates;
+  t.states[kLF] = kCrLfStates;
+  t.states[kSP] = 1u << kStateUrl | 1u << kStateQuery | 1u << kStateFragment;
+  t.states['?'] = 1u << kStateUrl;
+  t.states['#'] = 1u << kStateUrl;
+  t.states[':'] = 1u << kStateHeaderName;
+  return t;
 }
+constexpr EndTable kEnds = BuildEndTable();
 
 // A small chunk that only lengthens the URL, query, fragment, version,
 // header name or value being received: none of its bytes can end that
 // element, none is an LF and only the last may be a CR, so no line and no
-// head ends with it either. Handled here with exactly the effects the full walk would have
-// (the bytes kept, the searches' resume points, the early length rules),
-// or not at all (false). This is what a request arriving a few bytes at a
-// time mostly consists of.
-bool ExtendElement(const FilterPolicy* policy, ScanContext* context, const uint8_t* chunk,
-                   uint32_t chunkLength) {
+// head ends with it either. Handled here with exactly the effects the full
+// walk would have (the bytes kept, the searches' resume points, the early
+// length rules), or not at all (false). This is what a request arriving a
+// few bytes at a time mostly consists of.
+inline bool ExtendElement(const FilterPolicy* policy, ScanContext* context, const uint8_t* chunk,
+                          uint32_t chunkLength) {
   constexpr uint32_t kSmallChunk = 16;
-  const ScanState state = context->state;
-  const bool requestLine = state >= kStateUrl && state <= kStateVersion;
-  if ((!requestLine && state != kStateHeaderName && state != kStateHeaderValue) ||
-      chunkLength == 0 || chunkLength > kSmallChunk || context->data == nullptr ||
+  const uint32_t state = context->state;
+  const uint32_t bit = 1u << (state & 31);
+  if ((bit & kCrLfStates) == 0 || chunkLength - 1 >= kSmallChunk ||
       context->stored != context->length || context->headersComplete != 0 ||
-      chunkLength > context->capacity - context->stored)
+      chunkLength > context->capacity - context->stored || context->data == nullptr)
     return false;
   // Before its end the request line waits only while no line end has come
   // (else it is refused); the headers come after it.
+  const bool requestLine = state <= kStateVersion;
   if ((context->lineComplete != 0) == requestLine) return false;
   const uint32_t length = context->stored + chunkLength;
   if (length < 4 || length > EffectiveMaxHeadLength(policy)) return false;
   // A CR may stand last: its LF, if any, is still to come.
-  const bool endsInCR = chunk[chunkLength - 1] == kCR;
-  for (uint32_t i = 0; i < chunkLength - (endsInCR ? 1 : 0); ++i) {
-    uint8_t b = chunk[i];
-    if (b == kCR || b == kLF || EndsElement(state, b)) return false;
-  }
-  std::memcpy(context->data + context->stored, chunk, chunkLength);
+  const uint8_t last = chunk[chunkLength - 1];
+  const bool endsInCR = last == kCR;
+  uint32_t ends = endsInCR ? 0 : kEnds.states[last];
+  for (uint32_t i = 0; i + 1 < chunkLength; ++i) ends |= kEnds.states[chunk[i]];
+  if ((ends & bit) != 0) return false;
+
+  // A few bytes: copied without a library call.
+  uint8_t* to = context->data + context->stored;
+  for (uint32_t i = 0; i + 1 < chunkLength; ++i) to[i] = chunk[i];
+  to[chunkLength - 1] = last;
   context->stored = length;
   context->length = length;
   // No line end and no CR LF CR LF can end in bytes without an LF; both
@@ -590,7 +602,22 @@ bool ExtendElement(const FilterPolicy* policy, ScanContext* context, const uint8
 
   const uint32_t cursor = context->cursor;
   const uint32_t from = Max(cursor, context->elementSearch);
+  // Where a CR LF search resumes: at the last byte, which may be a CR.
+  const uint32_t lastByte = length - 1 > from ? length - 1 : from;
   switch (state) {
+    case kStateHeaderValue:
+      context->elementSearch = lastByte;
+      if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
+        Reject(context, kReasonHeaderValueTooLong);
+      break;
+    case kStateHeaderName:
+      // A CR the last chunk ended with is now followed by another byte than
+      // LF: it belongs to the name, and the search has passed it. A CR this
+      // chunk ends with is where the search resumes.
+      context->elementSearch = endsInCR ? length - 1 : Max(from, length);
+      if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
+        Reject(context, kReasonHeaderNameTooLong);
+      break;
     case kStateUrl:
       context->elementSearch = length;
       if (policy->HasUrlMaxLen != 0 && length - cursor > policy->UrlMaxLen &&
@@ -604,27 +631,36 @@ bool ExtendElement(const FilterPolicy* policy, ScanContext* context, const uint8
           length - cursor - 1 > policy->QueryMaxLen)
         Reject(context, kReasonQueryTooLong);
       break;
-    case kStateVersion:
-      // The search resumes at the last byte, which may be a CR.
-      context->elementSearch = length - 1 > from ? length - 1 : from;
+    default:  // kStateVersion
+      context->elementSearch = lastByte;
       if (policy->HttpVersions.flag != 0 && EveryEntryShorter(policy->HttpVersions, length - cursor))
         Reject(context, kReasonHttpVersion);
       break;
-    case kStateHeaderName:
-      // A CR the last chunk ended with is now followed by another byte than
-      // LF: it belongs to the name, and the search has passed it. A CR this
-      // chunk ends with is where the search resumes.
-      context->elementSearch = endsInCR ? length - 1 : Max(from, length);
-      if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
-        Reject(context, kReasonHeaderNameTooLong);
-      break;
-    default:  // kStateHeaderValue
-      context->elementSearch = length - 1 > from ? length - 1 : from;
-      if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
-        Reject(context, kReasonHeaderValueTooLong);
-      break;
   }
   return true;
+}
+
+// Everything but the short path: the chunk is appended before the body and
+// walked, or counted as body.
+// Kept out of line, so that the short path pays for no more registers than
+// it uses.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void ScanChunk(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
+               uint32_t chunkLength) {
+  if (context->state == kStatePayload) {
+    ScanPayloadChunk(policy, context, bytes, chunkLength);
+    return;
+  }
+  StartBookkeeping(context);
+  const uint32_t maxHead = EffectiveMaxHeadLength(policy);
+  const uint64_t room =
+      uint64_t{maxHead} + 1 > context->stored ? uint64_t{maxHead} + 1 - context->stored : 0;
+  const uint32_t headPart = chunkLength > room ? static_cast<uint32_t>(room) : chunkLength;
+  ScanHead(policy, context, bytes, headPart, maxHead);
+  if (headPart < chunkLength && context->state == kStatePayload)
+    ScanPayloadChunk(policy, context, bytes + headPart, chunkLength - headPart);
 }
 
 }  // namespace
@@ -644,20 +680,8 @@ void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* c
   // A refused request stays refused; its verdict is already given.
   if (context->state == kStateRejected) return;
   const uint8_t* bytes = static_cast<const uint8_t*>(chunk);
-  if (context->state == kStatePayload) {
-    ScanPayloadChunk(policy, context, bytes, chunkLength);
-    return;
-  }
-
-  if (ExtendElement(policy, context, bytes, chunkLength)) return;
-  StartBookkeeping(context);
-  const uint32_t maxHead = EffectiveMaxHeadLength(policy);
-  const uint64_t room =
-      uint64_t{maxHead} + 1 > context->stored ? uint64_t{maxHead} + 1 - context->stored : 0;
-  const uint32_t headPart = chunkLength > room ? static_cast<uint32_t>(room) : chunkLength;
-  ScanHead(policy, context, bytes, headPart, maxHead);
-  if (headPart < chunkLength && context->state == kStatePayload)
-    ScanPayloadChunk(policy, context, bytes + headPart, chunkLength - headPart);
+  if (!ExtendElement(policy, context, bytes, chunkLength))
+    ScanChunk(policy, context, bytes, chunkLength);
 }
 
 // "http://" (any case), the authority, then a '/': the prefix is everything
