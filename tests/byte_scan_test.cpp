@@ -122,6 +122,25 @@ TEST(ByteScan, RandomBuffersAgreeWithTheReference) {
         ASSERT_EQ(got.at, want.at) << s.name << " round " << round;
         ASSERT_EQ(got.flagged, want.flagged) << s.name << " round " << round;
       }
+      // The line search is the name search, then after a ':' the value
+      // search up to the last byte but one.
+      HeaderLineScan line = ScanHeaderLine(exact.data(), from, end);
+      ByteScanResult name = Reference(Searches()[3], exact, from, end);
+      ASSERT_EQ(line.nameEnd, name.at) << "round " << round;
+      ASSERT_EQ(line.nameFlagged, name.flagged) << "round " << round;
+      uint32_t valueEnd = end;
+      bool valueFlagged = true;
+      if (name.at + 1 < end && exact[name.at] == ':') {
+        ByteScanResult value = Reference(Searches()[4], exact, name.at + 1, end - 1);
+        if (value.at < end - 1) {
+          valueEnd = value.at;
+          valueFlagged = value.flagged;
+        }
+      }
+      ASSERT_EQ(line.valueEnd, valueEnd) << "round " << round;
+      if (valueEnd < end) {
+        ASSERT_EQ(line.valueFlagged, valueFlagged) << "round " << round;
+      }
     }
   }
 }

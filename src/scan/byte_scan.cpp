@@ -218,6 +218,33 @@ RG_BYTE_SCAN(ScanStartLineBreak, StartLineBreakKind, kPortableStartLine)
 
 #undef RG_BYTE_SCAN
 
+HeaderLineScan PortableLine(const uint8_t* buffer, uint32_t from, uint32_t end) {
+  ByteScanResult name = kPortableName(buffer, from, end);
+  HeaderLineScan line = {name.at, name.flagged, end, true};
+  if (name.at + 1 < end && buffer[name.at] == ':') {
+    ByteScanResult value = kPortableValue(buffer, name.at + 1, end - 1);
+    if (value.at < end - 1) {
+      line.valueEnd = value.at;
+      line.valueFlagged = value.flagged;
+    }
+  }
+  return line;
+}
+
+HeaderLineScan ScanHeaderLine(const uint8_t* buffer, uint32_t from, uint32_t end) {
+#if defined(RG_BYTE_SCAN_X86)
+  switch (activeLevel) {
+    case ByteScanLevel::kAvx2:
+      return byte_scan_avx2::Line<kPortableName, kPortableValue>(buffer, from, end);
+    case ByteScanLevel::kSse2:
+      return byte_scan_sse2::Line<kPortableName, kPortableValue>(buffer, from, end);
+    case ByteScanLevel::kPortable:
+      break;
+  }
+#endif
+  return PortableLine(buffer, from, end);
+}
+
 uint32_t FindHeadEnd(const uint8_t* buffer, uint32_t from, uint32_t end) {
 #if defined(RG_BYTE_SCAN_X86)
   switch (activeLevel) {

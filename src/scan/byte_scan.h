@@ -53,6 +53,21 @@ ByteScanResult ScanLineBreak(const uint8_t* buffer, uint32_t from, uint32_t end)
 ByteScanResult ScanFieldBreak(const uint8_t* buffer, uint32_t from, uint32_t end);
 ByteScanResult ScanStartLineBreak(const uint8_t* buffer, uint32_t from, uint32_t end);
 
+// A header line searched from its first byte: where the name ends (the
+// first ':' or CR at or after from, end when none) and whether a byte other
+// than a letter, digit or '-' stands before it; and, when the name ended
+// with a ':', where the value ends (the first CR after the ':' with a byte
+// after it in the buffer, end when none) and whether a byte the value rule
+// must look at stands before it. As ScanHeaderNameBytes followed by
+// ScanHeaderValueBytes, in one call.
+struct HeaderLineScan {
+  uint32_t nameEnd;
+  bool nameFlagged;
+  uint32_t valueEnd;
+  bool valueFlagged;
+};
+HeaderLineScan ScanHeaderLine(const uint8_t* buffer, uint32_t from, uint32_t end);
+
 // The first index i in [from, end) where buffer[i, i + 4) is CR LF CR LF,
 // or end when there is none. Reads buffer[0, end + 3), never beyond.
 uint32_t FindHeadEnd(const uint8_t* buffer, uint32_t from, uint32_t end);

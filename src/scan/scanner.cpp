@@ -412,6 +412,26 @@ bool ScanHeaders(const FilterPolicy* policy, ScanContext* context) {
     if (context->headersComplete != 0 && context->cursor == context->headersEnd + 2) return true;
     uint32_t cursor = context->cursor;
     uint32_t from = Max(cursor, context->elementSearch);
+    if (context->state == kStateHeaderName && from == cursor) {
+      // The usual line, whole in the buffer: a name ended by ':' and a
+      // value ended by CR LF, found with one search and judged as the
+      // steps below would judge them.
+      HeaderLineScan line = ScanHeaderLine(data, cursor, length);
+      const uint32_t colon = line.nameEnd;
+      const uint32_t cr = line.valueEnd;
+      if (cr + 1 < length && data[cr + 1] == kLF) {
+        CheckHeaderName(policy, context, data + cursor, colon - cursor,
+                        line.nameFlagged ? kHintNone : kHintPlain);
+        if (RejectedByCheck(context)) return false;
+        context->nameStart = cursor;
+        Advance(context, kStateHeaderValue, colon);
+        CheckHeaderValue(policy, context, data + cursor, colon - cursor, data + colon + 1,
+                         cr - colon - 1, line.valueFlagged ? kHintNone : kHintPlain);
+        if (RejectedByCheck(context)) return false;
+        Advance(context, kStateHeaderName, cr + 2);
+        continue;
+      }
+    }
     uint32_t at = 0;
     uint32_t resume = 0;
     bool flagged = true;
