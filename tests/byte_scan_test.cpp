@@ -170,6 +170,35 @@ TEST(ByteScan, HeadEndAgreesWithTheReference) {
   }
 }
 
+// Sets of every size, high-bit bytes included, against buffers drawn
+// mostly from outside the set.
+TEST(ByteScan, ByteSetAgreesWithTheReference) {
+  for (ByteScanLevel level : Levels()) {
+    LevelGuard guard(level);
+    std::mt19937 random(2024);
+    for (int round = 0; round < 3000; ++round) {
+      uint8_t members[256] = {};
+      uint32_t size = random() % 40;
+      for (uint32_t k = 0; k < size; ++k) members[random() % 256] = 1;
+      if (round % 7 == 0) members[0x80 + random() % 128] = 1;
+      ByteSet set;
+      BuildByteSet(&set, members);
+      std::vector<uint8_t> bytes(random() % 150);
+      for (uint8_t& b : bytes) b = static_cast<uint8_t>(random() % 256);
+      uint32_t end = static_cast<uint32_t>(bytes.size());
+      uint32_t from = end == 0 ? 0 : static_cast<uint32_t>(random() % (end + 1));
+      uint32_t want = end;
+      for (uint32_t i = from; i < end; ++i)
+        if (members[bytes[i]]) {
+          want = i;
+          break;
+        }
+      ASSERT_EQ(FindByteInSet(bytes.data(), from, end, set), want)
+          << "round " << round << " level " << static_cast<int>(level);
+    }
+  }
+}
+
 TEST(ByteScan, LevelsAboveTheBestFallBackToIt) {
   LevelGuard guard(ByteScanLevel::kAvx2);
   EXPECT_EQ(ByteScanActiveLevel(), ByteScanBestLevel());

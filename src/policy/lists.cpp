@@ -89,15 +89,8 @@ int FindEntryIndexed(const void* text, uint32_t textLength, const StringList* li
   return 0;
 }
 
-}  // namespace
-
-int FindEntry(const void* text, uint32_t textLength, const StringList* list, int caseInsensitive,
-              uint32_t* indexOut) {
-  if (const ListIndex* index = list->index; index != nullptr && index->lengths != 0) {
-    if ((index->lengths & LengthBit(textLength)) == 0) return 0;
-    if (index->entries.slots != nullptr)
-      return FindEntryIndexed(text, textLength, list, caseInsensitive, indexOut);
-  }
+int FindEntryWalked(const void* text, uint32_t textLength, const StringList* list,
+                    int caseInsensitive, uint32_t* indexOut) {
   for (uint32_t i = 0; i < list->count; ++i) {
     if (EntryEquals(text, textLength, list, i, caseInsensitive)) {
       if (indexOut != nullptr) *indexOut = i;
@@ -107,9 +100,8 @@ int FindEntry(const void* text, uint32_t textLength, const StringList* list, int
   return 0;
 }
 
-int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLength,
-                       const HeaderLimitList* list, uint32_t* indexOut) {
-  if (list->index != nullptr && (list->index->lengths & LengthBit(nameLength)) == 0) return 0;
+int ExceedsHeaderLimitWalked(const void* name, uint32_t nameLength, uint32_t valueLength,
+                             const HeaderLimitList* list, uint32_t* indexOut) {
   for (uint32_t i = 0; i < list->count; ++i) {
     if (list->nameLengths[i] != nameLength) continue;
     if (!BytesEqualNoCase(name, list->names[i], nameLength)) continue;
@@ -121,6 +113,26 @@ int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLeng
     }
   }
   return 0;
+}
+
+}  // namespace
+
+// Most lookups are settled by the length of the text alone, before any
+// entry is read.
+int FindEntry(const void* text, uint32_t textLength, const StringList* list, int caseInsensitive,
+              uint32_t* indexOut) {
+  if (const ListIndex* index = list->index; index != nullptr && index->lengths != 0) {
+    if ((index->lengths & LengthBit(textLength)) == 0) return 0;
+    if (index->entries.slots != nullptr)
+      return FindEntryIndexed(text, textLength, list, caseInsensitive, indexOut);
+  }
+  return FindEntryWalked(text, textLength, list, caseInsensitive, indexOut);
+}
+
+int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLength,
+                       const HeaderLimitList* list, uint32_t* indexOut) {
+  if (list->index != nullptr && (list->index->lengths & LengthBit(nameLength)) == 0) return 0;
+  return ExceedsHeaderLimitWalked(name, nameLength, valueLength, list, indexOut);
 }
 
 namespace {
@@ -141,11 +153,7 @@ int FindSequenceIndexed(const uint8_t* t, uint32_t n, const SequenceAutomaton& a
       // entry can start (neither a one-byte entry is the byte nor a longer
       // one begins with the byte and the next).
       for (;;) {
-        // Eight positions at a time while none of them can start an entry.
-        while (n - e >= 8 && (a.starts[t[e]] | a.starts[t[e + 1]] | a.starts[t[e + 2]] |
-                              a.starts[t[e + 3]] | a.starts[t[e + 4]] | a.starts[t[e + 5]] |
-                              a.starts[t[e + 6]] | a.starts[t[e + 7]]) == 0)
-          e += 8;
+        e = FindByteInSet(t, e, n, a.startSet);
         if (e == n) goto done;
         uint8_t s = a.starts[t[e]];
         if ((s & 1) != 0) break;

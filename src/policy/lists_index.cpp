@@ -129,6 +129,7 @@ uint32_t BuildAutomaton(const StringList* list, SequenceAutomaton** out) {
       a->pairs[pair >> 6] |= uint64_t{1} << (pair & 63);
     }
   }
+  BuildByteSet(&a->startSet, a->starts);
   // 255 distinct folded bytes at most (the 26 capitals fold away), so the
   // classes fit a byte.
   for (int b = 0; b < 256; ++b) a->byteClass[b] = classOfFolded[AsciiLower(static_cast<uint8_t>(b))];

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "policy/policy.h"
+#include "scan/byte_scan.h"
 
 namespace rg {
 
@@ -28,6 +29,7 @@ struct SequenceAutomaton {
   // Bit 0: a one-byte entry is this byte (either case); bit 1: a longer
   // entry begins with it.
   uint8_t starts[256];
+  ByteSet startSet;  // the bytes with a bit in starts
   uint32_t classes;
   uint32_t states;
   uint32_t* table;  // states * classes values

@@ -147,6 +147,35 @@ inline V MinU(V a, V b) { return _mm256_min_epu8(a, b); }
 inline V LessSigned(V a, V b) { return _mm256_cmpgt_epi8(b, a); }
 inline uint32_t Mask(V a) { return static_cast<uint32_t>(_mm256_movemask_epi8(a)); }
 #include "scan/byte_scan_kernels.inc"
+
+// Set membership for any set of byte values, 32 bytes a step: the low
+// nibble picks a row of bits, one per high nibble (0-7 in one table, 8-15
+// in the other), and the high nibble picks its bit.
+uint32_t FindInSet(const uint8_t* buffer, uint32_t from, uint32_t end, const ByteSet& set) {
+  const V rows0 = _mm256_broadcastsi128_si256(
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(set.lowNibbleRows[0])));
+  const V rows1 = _mm256_broadcastsi128_si256(
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(set.lowNibbleRows[1])));
+  const V bits0 = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4,
+                                   8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
+  const V bits1 = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0,
+                                   0, 0, 0, 0, 0, 1, 2, 4, 8, 16, 32, 64, -128);
+  const V nibble = Splat(0x0F);
+  const V zero = _mm256_setzero_si256();
+  uint32_t i = from;
+  for (; end - i >= kWidth; i += kWidth) {
+    V v = Load(buffer + i);
+    V low = _mm256_and_si256(v, nibble);
+    V high = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
+    V hit0 = _mm256_and_si256(_mm256_shuffle_epi8(rows0, low), _mm256_shuffle_epi8(bits0, high));
+    V hit1 = _mm256_and_si256(_mm256_shuffle_epi8(rows1, low), _mm256_shuffle_epi8(bits1, high));
+    uint32_t hits = ~Mask(Eq(Or(hit0, hit1), zero));
+    if (hits != 0) return i + static_cast<uint32_t>(__builtin_ctz(hits));
+  }
+  for (; i < end; ++i)
+    if ((set.bits[buffer[i] >> 6] >> (buffer[i] & 63) & 1) != 0) return i;
+  return end;
+}
 }  // namespace
 }  // namespace byte_scan_avx2
 #if defined(__clang__)
@@ -192,9 +221,9 @@ ByteScanLevel SetByteScanLevel(ByteScanLevel level) {
   ByteScanResult Name(const uint8_t* buffer, uint32_t from, uint32_t end) {            \
     switch (activeLevel) {                                                             \
       case ByteScanLevel::kAvx2:                                                       \
-        return byte_scan_avx2::Scan<byte_scan_avx2::Kind, Portable>(buffer, from, end); \
+        return byte_scan_avx2::Entry<byte_scan_avx2::Kind, Portable>(buffer, from, end); \
       case ByteScanLevel::kSse2:                                                       \
-        return byte_scan_sse2::Scan<byte_scan_sse2::Kind, Portable>(buffer, from, end); \
+        return byte_scan_sse2::Entry<byte_scan_sse2::Kind, Portable>(buffer, from, end); \
       case ByteScanLevel::kPortable:                                                   \
         break;                                                                         \
     }                                                                                  \
@@ -243,6 +272,31 @@ HeaderLineScan ScanHeaderLine(const uint8_t* buffer, uint32_t from, uint32_t end
   }
 #endif
   return PortableLine(buffer, from, end);
+}
+
+void BuildByteSet(ByteSet* set, const uint8_t members[256]) {
+  *set = ByteSet{};
+  for (int b = 0; b < 256; ++b) {
+    if (members[b] == 0) continue;
+    set->bits[b >> 6] |= uint64_t{1} << (b & 63);
+    set->lowNibbleRows[b >> 7][b & 0x0F] |= static_cast<uint8_t>(1u << ((b >> 4) & 7));
+  }
+}
+
+uint32_t FindByteInSet(const uint8_t* buffer, uint32_t from, uint32_t end, const ByteSet& set) {
+#if defined(RG_BYTE_SCAN_X86)
+  if (activeLevel == ByteScanLevel::kAvx2) return byte_scan_avx2::FindInSet(buffer, from, end, set);
+#endif
+  // Eight bytes a step while none is a member.
+  uint32_t i = from;
+  auto member = [&set](uint8_t b) { return (set.bits[b >> 6] >> (b & 63) & 1) != 0; };
+  while (end - i >= 8 && !(member(buffer[i]) || member(buffer[i + 1]) || member(buffer[i + 2]) ||
+                           member(buffer[i + 3]) || member(buffer[i + 4]) || member(buffer[i + 5]) ||
+                           member(buffer[i + 6]) || member(buffer[i + 7])))
+    i += 8;
+  for (; i < end; ++i)
+    if (member(buffer[i])) return i;
+  return end;
 }
 
 uint32_t FindHeadEnd(const uint8_t* buffer, uint32_t from, uint32_t end) {

@@ -68,6 +68,18 @@ struct HeaderLineScan {
 };
 HeaderLineScan ScanHeaderLine(const uint8_t* buffer, uint32_t from, uint32_t end);
 
+// A set of byte values prepared for searching: a bit per value, and the
+// nibble tables of the vector search.
+struct ByteSet {
+  uint64_t bits[4];
+  uint8_t lowNibbleRows[2][16];  // for high nibbles 0-7 and 8-15: bit (high & 7) per low nibble
+};
+// Fills the set from a 256-entry table (nonzero: a member).
+void BuildByteSet(ByteSet* set, const uint8_t members[256]);
+// The first index in [from, end) whose byte is in the set, or end. Reads
+// buffer[from, end) only.
+uint32_t FindByteInSet(const uint8_t* buffer, uint32_t from, uint32_t end, const ByteSet& set);
+
 // The first index i in [from, end) where buffer[i, i + 4) is CR LF CR LF,
 // or end when there is none. Reads buffer[0, end + 3), never beyond.
 uint32_t FindHeadEnd(const uint8_t* buffer, uint32_t from, uint32_t end);
