@@ -101,8 +101,8 @@ TEST(ByteScan, EveryByteAtEveryOffset) {
 
 // Random buffers over the bytes that matter, with random ends and starts.
 TEST(ByteScan, RandomBuffersAgreeWithTheReference) {
-  const std::string alphabet = std::string("aZ09-_ :?#%\"\\\r\n\t\x7F\x80\xFF\x1F", 22) +
-                               std::string(1, '\0');
+  static const char kSpecial[] = "aZ09-_ :?#%\"\\\r\n\t\x7F\x80\xFF\x1F";
+  const std::string alphabet = std::string(kSpecial, sizeof kSpecial - 1) + std::string(1, '\0');
   for (ByteScanLevel level : Levels()) {
     LevelGuard guard(level);
     std::mt19937 random(4711);
