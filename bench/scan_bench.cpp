@@ -15,10 +15,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "kit/test_kit.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "policy/policy.h"
 #include "scan/scan.h"
 
@@ -45,6 +49,8 @@ FilterPolicy* NewBenchPolicy() {
   rg::test::SetList(&p->UrlSequences, {"..", "./", "\\", ":", "//", "cmd", "exec", "<", ">", "~"});
   rg::test::SetList(&p->QuerySequences, {"select", "union", "insert", "drop", "<script",
                                          "javascript:", "../", "exec(", "--", "0x"});
+  // As the loader leaves a policy: the lists indexed.
+  if (rg::IndexPolicyLists(p) != 0) std::abort();
   return p;
 }
 
@@ -150,6 +156,56 @@ void BM_TypicalRequestWithoutSequences(benchmark::State& state) {
   RunScan(state, TypicalRequest(), 1 << 20, PolicyWithoutSequences());
 }
 BENCHMARK(BM_TypicalRequestWithoutSequences)->Repetitions(10)->ReportAggregatesOnly(true);
+
+// Pseudo-random entries of 3 to 12 bytes over letters, digits and the
+// punctuation of attack signatures, none of them found in the typical
+// request (which must still pass), after the given first entries.
+std::vector<std::string> GrowList(std::vector<std::string> entries, size_t count,
+                                  const std::string& prefix, uint32_t seed) {
+  static const std::string alphabet = "abcdefghijklmnopqrstuvwxyz0123456789<>'();%._-=";
+  std::string request = TypicalRequest();
+  for (char& c : request) c = static_cast<char>(rg::AsciiLower(static_cast<uint8_t>(c)));
+  std::mt19937 random(seed);
+  while (entries.size() < count) {
+    std::string entry = prefix;
+    size_t length = 3 + random() % 10;
+    while (entry.size() < prefix.size() + length) entry += alphabet[random() % alphabet.size()];
+    if (request.find(entry) == std::string::npos) entries.push_back(entry);
+  }
+  return entries;
+}
+
+void SetEntries(rg::StringList* list, const std::vector<std::string>& entries) {
+  std::vector<std::string_view> views(entries.begin(), entries.end());
+  rg::test::SetListFrom(list, views.data(), views.size());
+}
+
+// The bench policy with n entries in each of the URL and query sequence
+// lists and the denied header names: the ten sequences of each list above,
+// then generated ones.
+FilterPolicy* NewListPolicy(size_t n) {
+  FilterPolicy* p = NewBenchPolicy();
+  SetEntries(&p->UrlSequences, GrowList({"..", "./", "\\", ":", "//", "cmd", "exec", "<", ">",
+                                         "~"}, n, "", 1));
+  SetEntries(&p->QuerySequences,
+             GrowList({"select", "union", "insert", "drop", "<script", "javascript:", "../",
+                       "exec(", "--", "0x"}, n, "", 2));
+  SetEntries(&p->DeniedHeaderNames,
+             GrowList({"Translate", "If", "Lock-Token", "Destination", "Proxy", "Overwrite",
+                       "Depth", "Timeout", "X-Forwarded-Host", "Max-Forwards"}, n, "x-", 3));
+  if (rg::IndexPolicyLists(p) != 0) std::abort();
+  return p;
+}
+
+// List size must be nearly free: the typical request with 10 and with
+// 1,000 entries in each list.
+void BM_TypicalRequestListSize(benchmark::State& state) {
+  static BenchPolicy ten{NewListPolicy(10)};
+  static BenchPolicy thousand{NewListPolicy(1000)};
+  RunScan(state, TypicalRequest(), 1 << 20, state.range(0) == 10 ? ten.policy : thousand.policy);
+}
+BENCHMARK(BM_TypicalRequestListSize)->ArgName("entries")->Arg(10)->Arg(1000)
+    ->Repetitions(5)->ReportAggregatesOnly(true);
 
 void BM_HeaderBlock(benchmark::State& state) {
   static const std::string small = RequestWithHeaders(4096);

@@ -32,6 +32,9 @@
 //         cap, but may judge the prefix up to it by another early rule.
 //    Those rules look at a prefix that one-chunk delivery never sees, so its
 //    verdict may differ; invariant 1 still pins them down exactly.
+//
+// 3. Indexes: the lists' lookup indexes change nothing; without them the
+//    whole request gets the same verdict, down to the entry named.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -173,9 +176,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!excused)
     Require(SameVerdict(c, w), "chunked and one-chunk delivery of a request disagree");
 
+  for (rg::StringList* list : {&policy->Verbs, &policy->HttpVersions, &policy->HostPorts,
+                               &policy->Extensions, &policy->DeniedHeaderNames,
+                               &policy->UrlSequences, &policy->QuerySequences})
+    rg::FreeListIndex(list);
+  rg::FreeHeaderLimitIndex(&policy->HeaderLimits);
+  Delivery walked = DeliverWhole(policy, request, request.size());
+  Require(SameVerdict(walked.context, w), "the lists' indexes change the verdict");
+
   Release(&chunked);
   Release(&prefix);
   Release(&whole);
+  Release(&walked);
   rg::FreePolicy(policy);
   Require(rg::LiveBlockCount() == live, "scanning leaked a block");
   return 0;

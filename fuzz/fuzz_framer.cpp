@@ -189,7 +189,6 @@ const rg::FilterPolicy* PermissivePolicy() {
   static rg::FilterPolicy* policy = [] {
     auto* p = static_cast<rg::FilterPolicy*>(rg::HeapAllocZero(sizeof(rg::FilterPolicy)));
     Require(p != nullptr, "test allocation failed");
-    p->LogFile = rg::kInvalidFile;
     p->AllowHighBitInPayload = 1;
     p->AllowDotInUrl = 1;
     p->AllowHighBitInUrl = 1;

@@ -153,6 +153,10 @@ FilterPolicy* NewFuzzPolicy(FuzzedDataProvider* input, const std::string& logDir
   uint8_t queryMask = input->ConsumeIntegral<uint8_t>();
   if (p->QuerySequences.flag) FillList(&p->QuerySequences, kQuerySequences, queryMask);
 
+  // Most policies have their lists indexed, as a loaded one does; the
+  // others keep the plain walks, which must judge alike.
+  if (!sw(23, 0)) Require(IndexPolicyLists(p) == 0, "list index not built");
+
   Require(logDirectory.size() < 255, "scratch directory path too long");
   test::SetText(p->LogDirectory, logDirectory);
 

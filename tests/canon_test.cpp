@@ -299,6 +299,37 @@ TEST(Canonicalize, RandomTextAgreesWithStepByStepDecoding) {
   }
 }
 
+// The checks skip the copy of a text that canonicalization cannot change:
+// exactly the texts without '%' and without a byte of 0x80 or above. Every
+// byte value at every offset of the word-wise test, and random texts
+// against the step-by-step reference.
+TEST(CanonicalizeMayChange, ExactlyTextWithPercentOrHighBytes) {
+  for (int b = 0; b < 256; ++b) {
+    for (size_t at = 0; at < 20; ++at) {
+      std::string text(20, 'a');
+      text[at] = static_cast<char>(b);
+      for (size_t length : {at + 1, size_t{20}}) {
+        int expected = b == '%' || b >= 0x80 ? 1 : 0;
+        ASSERT_EQ(CanonicalizeMayChange(reinterpret_cast<const uint8_t*>(text.data()),
+                                        static_cast<uint32_t>(length)),
+                  expected)
+            << "byte " << b << " at " << at << " of " << length;
+      }
+    }
+  }
+  EXPECT_EQ(CanonicalizeMayChange(nullptr, 0), 0);
+  const std::string alphabet = "%uU0fF9x-+ ./aZ" + Hex("00 09 7F 80 C0 FF");
+  std::mt19937 rng(777);
+  for (int round = 0; round < 20000; ++round) {
+    std::string input(rng() % 40, '\0');
+    for (char& c : input) c = alphabet[rng() % alphabet.size()];
+    if (CanonicalizeMayChange(reinterpret_cast<const uint8_t*>(input.data()),
+                              static_cast<uint32_t>(input.size())) == 0) {
+      ASSERT_EQ(ReferenceFold(ReferencePercentDecode(input)), input) << Printable(input);
+    }
+  }
+}
+
 TEST(MatchUtf8Row, LeadByteRangesOfTheRows) {
   struct Range {
     uint32_t row;

@@ -95,7 +95,7 @@ uint32_t RavelgardScan(const FilterPolicy* policy, const void* bytes, uint32_t l
                        uint32_t* matchIndex) {
   ScanContext context{};
   ScanRawData(policy, &context, bytes, length);
-  uint32_t reason = context.state == kStateRejected ? context.reason : 0;
+  uint32_t reason = context.state == kStateRejected ? uint32_t{context.reason} : 0u;
   if (matchIndex) *matchIndex = context.matchIndex;
   HeapFreeBlock(context.data);
   return reason;

@@ -292,6 +292,22 @@ void Canonicalize(uint8_t* text, uint32_t* length) {
   FoldUtf8(text, length);
 }
 
+// Percent decoding changes only what a '%' starts, and the folding pass
+// only bytes of 0x80 and above (ASCII bytes are their own one-byte forms).
+int CanonicalizeMayChange(const uint8_t* text, uint32_t length) {
+  uint32_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text + i, sizeof w);
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    uint64_t x = w ^ (kOnes * '%');
+    if (((w | ((x - kOnes) & ~x)) & (kOnes * 0x80)) != 0) return 1;
+  }
+  for (; i < length; ++i)
+    if (text[i] == '%' || text[i] >= 0x80) return 1;
+  return 0;
+}
+
 // 1 with a canonical heap copy the caller frees; 0 with context->reason set
 // (34 and winError for a failed allocation, changedReason when a second run
 // alters the copy) and nothing left allocated.

@@ -21,6 +21,11 @@ int MatchUtf8Row(const uint8_t* bytes, uint32_t row, uint8_t* payload);
 // PercentDecode, then FoldUtf8. Linear, allocation-free, cannot fail.
 void Canonicalize(uint8_t* text, uint32_t* length);
 
+// 0 when Canonicalize would leave the text exactly as it is (no '%' and no
+// byte of 0x80 or above), so that the canonical form is the text itself and
+// no copy is needed; 1 when it may change it.
+int CanonicalizeMayChange(const uint8_t* text, uint32_t length);
+
 // Canonicalizes a private heap copy of an element. With secondPass nonzero
 // the copy is canonicalized again and the element counts as changed when
 // that alters it. Returns 1 with *copyOut (caller frees with HeapFreeBlock)

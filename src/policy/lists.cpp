@@ -4,11 +4,13 @@
 
 #include "platform/text.h"
 #include "log/log.h"
+#include "policy/lists_index.h"
 #include "policy/policy.h"
 
 namespace rg {
 
 void FreeStringList(StringList* list) {
+  FreeListIndex(list);
   if (list->entries != nullptr) {
     for (uint32_t i = 0; i < list->count; ++i) {
       HeapFreeBlock(list->entries[i]);
@@ -30,6 +32,7 @@ void FreeHeaderLimitList(HeaderLimitList* list) {
     HeapFreeBlock(list->names);
     list->names = nullptr;
   }
+  FreeHeaderLimitIndex(list);
   HeapFreeBlock(list->nameLengths);
   list->nameLengths = nullptr;
   HeapFreeBlock(list->limits);
@@ -61,13 +64,35 @@ void FreePolicy(FilterPolicy* policy) {
   HeapFreeBlock(policy);
 }
 
-int FindEntry(const void* text, uint32_t textLength, const StringList* list, int caseInsensitive,
-              uint32_t* indexOut) {
+namespace {
+
+bool EntryEquals(const void* text, uint32_t textLength, const StringList* list, uint32_t i,
+                 int caseInsensitive) {
+  if (list->lengths[i] != textLength) return false;
+  return caseInsensitive ? BytesEqualNoCase(text, list->entries[i], textLength)
+                         : std::memcmp(text, list->entries[i], textLength) == 0;
+}
+
+// Along the probe run of the text's hash, the entries that hash alike stand
+// in file order, so the first equal one met is the first in the file.
+int FindEntryIndexed(const void* text, uint32_t textLength, const StringList* list,
+                     int caseInsensitive, uint32_t* indexOut) {
+  const EntryTable& table = list->index->entries;
+  uint32_t at =
+      static_cast<uint32_t>(EntryHash(static_cast<const uint8_t*>(text), textLength)) & table.mask;
+  for (uint32_t slot; (slot = table.slots[at]) != 0; at = (at + 1) & table.mask) {
+    if (EntryEquals(text, textLength, list, slot - 1, caseInsensitive)) {
+      if (indexOut != nullptr) *indexOut = slot - 1;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int FindEntryWalked(const void* text, uint32_t textLength, const StringList* list,
+                    int caseInsensitive, uint32_t* indexOut) {
   for (uint32_t i = 0; i < list->count; ++i) {
-    if (list->lengths[i] != textLength) continue;
-    int equal = caseInsensitive ? BytesEqualNoCase(text, list->entries[i], textLength)
-                                : std::memcmp(text, list->entries[i], textLength) == 0;
-    if (equal) {
+    if (EntryEquals(text, textLength, list, i, caseInsensitive)) {
       if (indexOut != nullptr) *indexOut = i;
       return 1;
     }
@@ -75,8 +100,8 @@ int FindEntry(const void* text, uint32_t textLength, const StringList* list, int
   return 0;
 }
 
-int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLength,
-                       const HeaderLimitList* list, uint32_t* indexOut) {
+int ExceedsHeaderLimitWalked(const void* name, uint32_t nameLength, uint32_t valueLength,
+                             const HeaderLimitList* list, uint32_t* indexOut) {
   for (uint32_t i = 0; i < list->count; ++i) {
     if (list->nameLengths[i] != nameLength) continue;
     if (!BytesEqualNoCase(name, list->names[i], nameLength)) continue;
@@ -90,10 +115,84 @@ int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLeng
   return 0;
 }
 
+}  // namespace
+
+// Most lookups are settled by the length of the text alone, before any
+// entry is read.
+int FindEntry(const void* text, uint32_t textLength, const StringList* list, int caseInsensitive,
+              uint32_t* indexOut) {
+  if (const ListIndex* index = list->index; index != nullptr && index->lengths != 0) {
+    if ((index->lengths & LengthBit(textLength)) == 0) return 0;
+    if (index->entries.slots != nullptr)
+      return FindEntryIndexed(text, textLength, list, caseInsensitive, indexOut);
+  }
+  return FindEntryWalked(text, textLength, list, caseInsensitive, indexOut);
+}
+
+int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLength,
+                       const HeaderLimitList* list, uint32_t* indexOut) {
+  if (list->index != nullptr && (list->index->lengths & LengthBit(nameLength)) == 0) return 0;
+  return ExceedsHeaderLimitWalked(name, nameLength, valueLength, list, indexOut);
+}
+
+namespace {
+
+// The automaton's search. Matches are met by where they end; the one that
+// starts first wins, and at one start the first entry in file order (one
+// start with two ends means two different entries, compared by number).
+// The search stops once no match still to come can start early enough.
+int FindSequenceIndexed(const uint8_t* t, uint32_t n, const SequenceAutomaton& a,
+                        uint32_t* indexOut) {
+  constexpr uint32_t kNoStart = 0xFFFFFFFFu;
+  uint32_t bestStart = kNoStart;
+  uint32_t bestEntry = 0;
+  uint32_t row = 0;  // the root's
+  for (uint32_t e = 0; e < n; ++e) {
+    if (row == 0) {
+      // At the root no match is under way: skip the positions where no
+      // entry can start (neither a one-byte entry is the byte nor a longer
+      // one begins with the byte and the next).
+      for (;;) {
+        e = FindByteInSet(t, e, n, a.startSet);
+        if (e == n) goto done;
+        uint8_t s = a.starts[t[e]];
+        if ((s & 1) != 0) break;
+        if ((s & 2) != 0 && e + 1 < n) {
+          uint32_t pair = uint32_t{AsciiLower(t[e])} << 8 | AsciiLower(t[e + 1]);
+          if ((a.pairs[pair >> 6] & (uint64_t{1} << (pair & 63))) != 0) break;
+        }
+        if (++e == n) goto done;
+      }
+      if (bestStart != kNoStart && e > bestStart) break;
+    }
+    row = a.table[(row & kRowMask) + a.byteClass[t[e]]];
+    if ((row & kMatchFlag) != 0) {
+      uint32_t state = (row & kRowMask) / a.classes;
+      uint32_t start = e + 1 - a.matchLength[state];
+      uint32_t entry = a.matchEntry[state];
+      if (start < bestStart || (start == bestStart && entry < bestEntry)) {
+        bestStart = start;
+        bestEntry = entry;
+      }
+    }
+    // A match ending at the next byte or later starts at e + 2 - longest
+    // at the earliest.
+    if (bestStart != kNoStart && uint64_t{e} + 2 > uint64_t{bestStart} + a.longest) break;
+  }
+done:
+  if (bestStart == kNoStart) return 0;
+  *indexOut = bestEntry;
+  return 1;
+}
+
+}  // namespace
+
 int FindSequence(const void* text, uint32_t textLength, const StringList* list,
                  uint32_t* indexOut) {
   const uint8_t* t = static_cast<const uint8_t*>(text);
   if (textLength == 0 || list->count == 0) return 0;
+  if (list->index != nullptr && list->index->sequences != nullptr)
+    return FindSequenceIndexed(t, textLength, *list->index->sequences, indexOut);
   // Most positions cannot start any entry: note the first bytes of the
   // entries (both letter cases) once, and try the entries only where the
   // text's byte is one of them. Results are unchanged: earliest position

@@ -175,6 +175,9 @@ uint32_t LoadFromSection(FilterPolicy* p, const char* iniPath, const GlobalsSect
   if (error != 0) return error;
   error = LoadSwitchedList(p, iniPath, globals, kGlobalDenyQuerySequence);
   if (error != 0) return error;
+  // The lists are final: their lookups can be indexed.
+  error = IndexPolicyLists(p);
+  if (error != 0) return error;
 
   for (uint32_t i = kGlobalAllowDotInUrl; i <= kGlobalRemoveBanner; ++i)
     ReadInteger(p, globals, static_cast<GlobalIndex>(i));

@@ -12,6 +12,10 @@ namespace rg {
 // accept for a request line and its headers together.
 constexpr uint32_t kDefaultMaxHeadLength = 64 * 1024;
 
+// The lookup structures built over a loaded list (lists_index.cpp), so that
+// a list of a thousand entries costs about what a list of ten does.
+struct ListIndex;
+
 // Lines of one INI section, kept whole ("key=value" is one entry), in the
 // order of the file. Either count is 0 and both arrays are null, or every
 // slot of both arrays is set. Every entry is NUL-terminated.
@@ -20,6 +24,10 @@ struct StringList {
   uint32_t* lengths;
   uint32_t count;
   int32_t flag;  // the list's switch from Globals; the matchers never read it
+  // Built once the entries are final (IndexPolicyLists); null: the matchers
+  // walk the entries. Either way they report the same entry. Freed with the
+  // list, so whoever replaces the entries through FreeStringList drops it.
+  ListIndex* index;
 };
 
 // "name=limit" lines: the text before the first '=' and the key's integer
@@ -29,6 +37,8 @@ struct HeaderLimitList {
   uint32_t* nameLengths;
   int32_t* limits;
   uint32_t count;
+  // Built with the policy's other indexes; null: every entry is tried.
+  ListIndex* index;
 };
 
 // One zero-filled heap block per loading of the filter. Members are named
@@ -103,8 +113,8 @@ uint32_t LoadStringList(const char* section, const char* iniPath, StringList* li
 uint32_t LoadHeaderLimitList(const char* section, const char* iniPath, HeaderLimitList* list,
                              uint32_t bufferSize);
 
-// Release a list's entries and arrays; count and flag keep their values.
-// Safe on empty, partly built and already freed lists.
+// Release a list's entries, arrays and index; count and flag keep their
+// values. Safe on empty, partly built and already freed lists.
 void FreeStringList(StringList* list);
 void FreeHeaderLimitList(HeaderLimitList* list);
 // Frees every list and buffer of the record (each pointer set to null, the
@@ -128,6 +138,25 @@ int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLeng
 // 1 when some entry occurs in the text without case; the earliest position
 // wins, then list order. indexOut is required.
 int FindSequence(const void* text, uint32_t textLength, const StringList* list, uint32_t* indexOut);
+
+// What an index is built for: whole-text lookups (FindEntry) or the search
+// for entries inside a text (FindSequence).
+enum ListIndexKind : uint32_t { kIndexEntries = 1, kIndexSequences = 2 };
+// Builds the list's index for the lookups named by kinds (a list too small
+// to gain from one gets none). The entries must not change afterwards
+// without FreeStringList. Returns 0, or the allocation's error with the list
+// as it was (no index).
+uint32_t BuildListIndex(StringList* list, uint32_t kinds);
+// Builds the index of a header limit list (which names have a limit).
+// Returns 0, or the allocation's error with the list as it was.
+uint32_t BuildHeaderLimitIndex(HeaderLimitList* list);
+// Builds the index of every list of a loaded policy, each for the lookups
+// the checks make on it. Returns 0 or an allocation's error (the lists that
+// were indexed keep their index; FreePolicy releases it).
+uint32_t IndexPolicyLists(FilterPolicy* policy);
+// Releases a list's index only, leaving its entries. Null-safe, idempotent.
+void FreeListIndex(StringList* list);
+void FreeHeaderLimitIndex(HeaderLimitList* list);
 
 // Reads the whole policy from the INI file, builds the block response when
 // the banner is fixed, and opens the day's log file. Returns 0, or an error

@@ -38,7 +38,7 @@ bool AllTokenBytes(const uint8_t* text, uint32_t length) {
 // refusal sets context->reason, with matchIndex for 26 and winError for 34;
 // an accepted name leaves the context as it was. Nothing stays allocated.
 void CheckHeaderName(const FilterPolicy* policy, ScanContext* context, const uint8_t* name,
-                     uint32_t nameLength) {
+                     uint32_t nameLength, ElementHint hint) {
   if (policy->HasHeaderNameMaxLen != 0 && nameLength > policy->HeaderNameMaxLen) {
     context->reason = kReasonHeaderNameTooLong;
     return;
@@ -52,11 +52,15 @@ void CheckHeaderName(const FilterPolicy* policy, ScanContext* context, const uin
     context->reason = kReasonHeaderNameDenied;
     return;
   }
+  // Letters, digits and '-' are token bytes, and none is a '%'.
+  if (hint == kHintPlain) return;
   if (!AllTokenBytes(name, nameLength)) {
     context->reason = kReasonHeaderNameByte;
     return;
   }
-  if (policy->CanonHeaderName == 0) return;
+  // The name holds token bytes only, none of them 0x80 or above: without a
+  // '%' it is its own canonical form, which has just passed.
+  if (policy->CanonHeaderName == 0 || !CanonicalizeMayChange(name, nameLength)) return;
 
   // '%' is a token byte, so an escaped separator passes the raw test; the
   // canonical form shows it.

@@ -136,7 +136,8 @@ ReasonCode ContentLengthReason(const FilterPolicy* policy, const uint8_t* value,
 // with matchIndex for 30 and winError for 34; an accepted value leaves the
 // context as it was. Nothing stays allocated.
 void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const uint8_t* name,
-                      uint32_t nameLength, const uint8_t* value, uint32_t valueLength) {
+                      uint32_t nameLength, const uint8_t* value, uint32_t valueLength,
+                      ElementHint hint) {
   // The raw length counts the spaces that trimming removes.
   if (policy->HasHeaderValueMaxLen != 0 && valueLength > policy->HeaderValueMaxLen) {
     context->reason = kReasonHeaderValueTooLong;
@@ -145,7 +146,9 @@ void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const ui
   const uint8_t* trimmed = value;
   uint32_t trimmedLength = valueLength;
   TrimSpaces(&trimmed, &trimmedLength);
-  if (trimmedLength != 0 && !ValueSyntaxOk(trimmed, trimmedLength)) {
+  // Plain text (no quote, backslash, control or high-bit byte) passes the
+  // byte rule as it stands.
+  if (trimmedLength != 0 && hint != kHintPlain && !ValueSyntaxOk(trimmed, trimmedLength)) {
     context->reason = kReasonHeaderValueByte;
     return;
   }
@@ -171,6 +174,10 @@ void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const ui
     return;
   }
   if (trimmedLength == 0 || policy->CanonHeaderValue == 0) return;
+  // The value has passed the byte rule, so it holds no byte of 0x80 or
+  // above: without a '%' it is its own (trimmed) canonical form, which has
+  // just passed the same rule.
+  if (!CanonicalizeMayChange(trimmed, trimmedLength)) return;
 
   // The Host, Content-Length and limit tests above judge the value as
   // received; only the byte syntax is repeated on the canonical form.

@@ -12,7 +12,7 @@ namespace rg {
 // refusal sets context->reason, with matchIndex for 15 and winError for 34;
 // an accepted query leaves the context as it was. Nothing stays allocated.
 void CheckQuery(const FilterPolicy* policy, ScanContext* context, const uint8_t* query,
-                uint32_t length) {
+                uint32_t length, ElementHint hint) {
   if (policy->HasQueryMaxLen != 0 && length > policy->QueryMaxLen) {
     context->reason = kReasonQueryTooLong;
     return;
@@ -20,15 +20,20 @@ void CheckQuery(const FilterPolicy* policy, ScanContext* context, const uint8_t*
   uint8_t* copy = nullptr;
   const uint8_t* text = query;
   uint32_t textLength = length;
-  if (policy->CanonQueryBeforeScan != 0) {
+  // A query without '%' and high-bit bytes is its own canonical form. A
+  // plain query has neither, nor a byte the byte rule refuses.
+  bool plain = hint == kHintPlain;
+  if (policy->CanonQueryBeforeScan != 0 && !plain && CanonicalizeMayChange(query, length)) {
     if (!CanonicalizeCopy(context, query, length, policy->FailOnReCanonQueryChange,
                           kReasonQueryReCanonChanged, &copy, &textLength))
       return;
     text = copy;
   }
   uint32_t index = 0;
-  ReasonCode reason = scan_detail::FirstByteRuleReason(
-      text, textLength, policy->AllowHighBitInQuery, kReasonQueryHighBit, kReasonQueryControl);
+  ReasonCode reason =
+      plain ? kReasonNone
+            : scan_detail::FirstByteRuleReason(text, textLength, policy->AllowHighBitInQuery,
+                                               kReasonQueryHighBit, kReasonQueryControl);
   if (reason == kReasonNone && policy->QuerySequences.flag != 0 &&
       FindSequence(text, textLength, &policy->QuerySequences, &index))
     reason = kReasonQuerySequence;

@@ -22,17 +22,31 @@ void SplitAbsoluteUrl(const uint8_t* url, uint32_t length, const uint8_t** prefi
 // 1 when the path part of the URL is at most maximum bytes long.
 int UrlWithinMaxLen(const uint8_t* url, uint32_t length, uint32_t maximum);
 
+// What the scanner learned of an element's bytes while it looked for the
+// element's end, so that the check need not read them again. A hint only
+// ever spares work: a check given kHintNone reaches the same verdict.
+enum ElementHint : uint32_t {
+  kHintNone = 0,
+  // URL or query: no byte below 0x20, none of 0x80 or above, no '%'.
+  // Header name: only ASCII letters, digits and '-'.
+  // Header value: no byte below 0x20 (HT included), none of 0x7F or above,
+  // no '"' and no backslash.
+  kHintPlain = 1,
+};
+
 // The element checks. Each reports a refusal only by setting context->reason
 // (with matchIndex or winError where the message needs one); none changes
-// state or writes into the request bytes.
+// state or writes into the request bytes. The caller guarantees what a
+// hint other than kHintNone says of the bytes.
 void CheckUrl(const FilterPolicy* policy, ScanContext* context, const uint8_t* url,
-              uint32_t length);
+              uint32_t length, ElementHint hint = kHintNone);
 int MatchHostPort(const FilterPolicy* policy, const uint8_t* prefix, uint32_t prefixLength);
 void CheckQuery(const FilterPolicy* policy, ScanContext* context, const uint8_t* query,
-                uint32_t length);
+                uint32_t length, ElementHint hint = kHintNone);
 void CheckHeaderName(const FilterPolicy* policy, ScanContext* context, const uint8_t* name,
-                     uint32_t nameLength);
+                     uint32_t nameLength, ElementHint hint = kHintNone);
 void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const uint8_t* name,
-                      uint32_t nameLength, const uint8_t* value, uint32_t valueLength);
+                      uint32_t nameLength, const uint8_t* value, uint32_t valueLength,
+                      ElementHint hint = kHintNone);
 
 }  // namespace rg

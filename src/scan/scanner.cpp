@@ -10,12 +10,11 @@
 // counted and tested but not kept once the headers are over. Memory is
 // bounded too: the buffer never holds more than the policy's head cap and
 // one byte.
-#include <array>
-#include <bit>
 #include <cstring>
 
 #include "log/reason.h"
 #include "platform/text.h"
+#include "scan/byte_scan.h"
 #include "scan/scan.h"
 
 namespace rg {
@@ -31,21 +30,6 @@ constexpr uint32_t kMaxCount = 0xFFFFFFFFu;
 // sent in one piece costs one allocation and one sent in small pieces only a
 // handful (the buffer then doubles).
 constexpr uint32_t kMinimumCapacity = 512;
-
-// Bytes that end a URL:   SP (20), '#' (23), '?' (3F).
-// Bytes that stop a header-name scan:   CR (0D), ':' (3A).
-enum : uint8_t { kUrlEnd = 1, kNameStop = 2 };
-
-constexpr std::array<uint8_t, 256> BuildStopTable() {
-  std::array<uint8_t, 256> t{};
-  t[kSP] |= kUrlEnd;
-  t['#'] |= kUrlEnd;
-  t['?'] |= kUrlEnd;
-  t[kCR] |= kNameStop;
-  t[':'] |= kNameStop;
-  return t;
-}
-constexpr std::array<uint8_t, 256> kStop = BuildStopTable();
 
 uint32_t Max(uint32_t a, uint32_t b) { return a > b ? a : b; }
 
@@ -101,14 +85,37 @@ bool HasHighBit(const uint8_t* bytes, size_t n) {
 int FindCrLf(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* at, uint32_t* resume) {
   uint32_t k = from;
   while (k + 1 < length) {
-    const void* cr = std::memchr(data + k, kCR, length - 1 - k);
-    if (cr == nullptr) break;
-    k = static_cast<uint32_t>(static_cast<const uint8_t*>(cr) - data);
-    if (data[k + 1] == kLF) {
-      *at = k;
+    // A CR can end a line only where an LF can follow it in the buffer.
+    uint32_t cr = ScanCarriageReturn(data, k, length - 1).at;
+    if (cr == length - 1) break;
+    if (data[cr + 1] == kLF) {
+      *at = cr;
       return 1;
     }
-    ++k;
+    k = cr + 1;
+  }
+  *resume = length >= 1 && length - 1 > from ? length - 1 : from;
+  return 0;
+}
+
+// FindCrLf for a header value, which also says whether a byte the value
+// rule must look at (a control byte, a CR without its LF included, DEL, a
+// high-bit byte, '"' or a backslash) stands between from and the CR LF.
+int FindValueEnd(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* at,
+                 uint32_t* resume, bool* flagged) {
+  uint32_t k = from;
+  bool seen = false;
+  while (k + 1 < length) {
+    ByteScanResult r = ScanHeaderValueBytes(data, k, length - 1);
+    seen = seen || r.flagged;
+    if (r.at == length - 1) break;
+    if (data[r.at + 1] == kLF) {
+      *at = r.at;
+      *flagged = seen;
+      return 1;
+    }
+    seen = true;  // the CR without its LF belongs to the value
+    k = r.at + 1;
   }
   *resume = length >= 1 && length - 1 > from ? length - 1 : from;
   return 0;
@@ -198,16 +205,13 @@ void FindHeadersEnd(ScanContext* context) {
   const uint8_t* data = context->data;
   uint32_t length = context->length;
   uint32_t j = context->headerSearch;
-  while (j + 3 < length) {
-    const void* cr = std::memchr(data + j, kCR, length - 3 - j);
-    if (cr == nullptr) break;
-    j = static_cast<uint32_t>(static_cast<const uint8_t*>(cr) - data);
-    if (data[j + 1] == kLF && data[j + 2] == kCR && data[j + 3] == kLF) {
+  if (j + 3 < length) {
+    j = FindHeadEnd(data, j, length - 3);
+    if (j + 3 < length) {
       context->headersEnd = j;
       context->headersComplete = 1;
       return;
     }
-    ++j;
   }
   context->headersEnd = length - 4;
   // The last three bytes may begin a CR LF CR LF that the next chunk ends.
@@ -285,8 +289,9 @@ bool ScanUrl(const FilterPolicy* policy, ScanContext* context) {
   const uint8_t* data = context->data;
   uint32_t length = context->length;
   uint32_t cursor = context->cursor;
-  uint32_t k = Max(cursor, context->elementSearch);
-  while (k < length && (kStop[data[k]] & kUrlEnd) == 0) ++k;
+  uint32_t from = Max(cursor, context->elementSearch);
+  ByteScanResult end = ScanUrlBytes(data, from, length);
+  uint32_t k = end.at;
   if (k == length) {
     context->elementSearch = length;
     // Measured as CheckUrl will measure it: an absolute URL by its path
@@ -299,7 +304,10 @@ bool ScanUrl(const FilterPolicy* policy, ScanContext* context) {
     }
     return PendingElement(context);
   }
-  CheckUrl(policy, context, data + cursor, k - cursor);
+  // Searched in one go from its first byte, the URL is known to be plain
+  // or not.
+  CheckUrl(policy, context, data + cursor, k - cursor,
+           from == cursor && !end.flagged ? kHintPlain : kHintNone);
   if (RejectedByCheck(context)) return false;
   ScanState next = data[k] == '?' ? kStateQuery : data[k] == '#' ? kStateFragment : kStateVersion;
   Advance(context, next, k);
@@ -313,8 +321,8 @@ bool ScanQueryOrFragment(const FilterPolicy* policy, ScanContext* context) {
   uint32_t length = context->length;
   uint32_t cursor = context->cursor;
   uint32_t from = Max(cursor + 1, context->elementSearch);
-  const void* sp = from < length ? std::memchr(data + from, kSP, length - from) : nullptr;
-  if (sp == nullptr) {
+  ByteScanResult end = from < length ? ScanQueryBytes(data, from, length) : ByteScanResult{length, true};
+  if (end.at == length) {
     context->elementSearch = Max(from, length);
     if (context->state == kStateQuery && policy->HasQueryMaxLen != 0 &&
         length - cursor - 1 > policy->QueryMaxLen) {
@@ -323,9 +331,10 @@ bool ScanQueryOrFragment(const FilterPolicy* policy, ScanContext* context) {
     }
     return PendingElement(context);
   }
-  uint32_t k = static_cast<uint32_t>(static_cast<const uint8_t*>(sp) - data);
+  uint32_t k = end.at;
   if (context->state == kStateQuery) {
-    CheckQuery(policy, context, data + cursor + 1, k - cursor - 1);
+    CheckQuery(policy, context, data + cursor + 1, k - cursor - 1,
+               from == cursor + 1 && !end.flagged ? kHintPlain : kHintNone);
     if (RejectedByCheck(context)) return false;
   }
   Advance(context, kStateVersion, k);
@@ -359,37 +368,21 @@ bool ScanVersion(const FilterPolicy* policy, ScanContext* context) {
   return true;
 }
 
-// High bit set in each byte of w that equals b. The lowest flagged byte is
-// always a true match (a false flag can only follow a true one), which is
-// all a search for the first match needs.
-uint64_t BytesEqualTo(uint64_t w, uint8_t b) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  uint64_t x = w ^ (kOnes * b);
-  return (x - kOnes) & ~x & (kOnes * 0x80);
-}
-
-// The first ':' or CR LF at or after from. Returns 1 with *at; or 0 with
-// *resume at the first index not yet ruled out. Header names are scanned
-// once per line, a word at a time where the byte order allows.
+// The first ':' or CR LF at or after from. Returns 1 with *at, and whether
+// a byte other than an ASCII letter, a digit or '-' stands between from and
+// it; or 0 with *resume at the first index not yet ruled out.
 int FindNameEnd(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* at,
-                uint32_t* resume) {
+                uint32_t* resume, bool* flagged) {
   uint32_t k = from;
+  bool seen = false;
   while (k < length) {
-    if (std::endian::native == std::endian::little && length - k >= 8) {
-      uint64_t w;
-      std::memcpy(&w, data + k, sizeof w);
-      uint64_t stops = BytesEqualTo(w, ':') | BytesEqualTo(w, kCR);
-      if (stops == 0) {
-        k += 8;
-        continue;
-      }
-      k += static_cast<uint32_t>(std::countr_zero(stops)) / 8;
-    } else if ((kStop[data[k]] & kNameStop) == 0) {
-      ++k;
-      continue;
-    }
+    ByteScanResult r = ScanHeaderNameBytes(data, k, length);
+    seen = seen || r.flagged;
+    k = r.at;
+    if (k == length) break;
     if (data[k] == ':') {
       *at = k;
+      *flagged = seen;
       return 1;
     }
     if (k + 1 == length) {  // a CR whose LF may come with the next chunk
@@ -398,9 +391,11 @@ int FindNameEnd(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* a
     }
     if (data[k + 1] == kLF) {
       *at = k;
+      *flagged = seen;
       return 1;
     }
-    ++k;  // a CR inside the name
+    seen = true;  // a CR inside the name
+    ++k;
   }
   *resume = Max(from, length);
   return 0;
@@ -417,10 +412,31 @@ bool ScanHeaders(const FilterPolicy* policy, ScanContext* context) {
     if (context->headersComplete != 0 && context->cursor == context->headersEnd + 2) return true;
     uint32_t cursor = context->cursor;
     uint32_t from = Max(cursor, context->elementSearch);
+    if (context->state == kStateHeaderName && from == cursor) {
+      // The usual line, whole in the buffer: a name ended by ':' and a
+      // value ended by CR LF, found with one search and judged as the
+      // steps below would judge them.
+      HeaderLineScan line = ScanHeaderLine(data, cursor, length);
+      const uint32_t colon = line.nameEnd;
+      const uint32_t cr = line.valueEnd;
+      if (cr + 1 < length && data[cr + 1] == kLF) {
+        CheckHeaderName(policy, context, data + cursor, colon - cursor,
+                        line.nameFlagged ? kHintNone : kHintPlain);
+        if (RejectedByCheck(context)) return false;
+        context->nameStart = cursor;
+        Advance(context, kStateHeaderValue, colon);
+        CheckHeaderValue(policy, context, data + cursor, colon - cursor, data + colon + 1,
+                         cr - colon - 1, line.valueFlagged ? kHintNone : kHintPlain);
+        if (RejectedByCheck(context)) return false;
+        Advance(context, kStateHeaderName, cr + 2);
+        continue;
+      }
+    }
     uint32_t at = 0;
     uint32_t resume = 0;
+    bool flagged = true;
     if (context->state == kStateHeaderName) {
-      if (!FindNameEnd(data, length, from, &at, &resume)) {
+      if (!FindNameEnd(data, length, from, &at, &resume, &flagged)) {
         context->elementSearch = resume;
         if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
           Reject(context, kReasonHeaderNameTooLong);
@@ -430,19 +446,21 @@ bool ScanHeaders(const FilterPolicy* policy, ScanContext* context) {
         Reject(context, kReasonHeaderSeparator);
         return false;
       }
-      CheckHeaderName(policy, context, data + cursor, at - cursor);
+      CheckHeaderName(policy, context, data + cursor, at - cursor,
+                      from == cursor && !flagged ? kHintPlain : kHintNone);
       if (RejectedByCheck(context)) return false;
       context->nameStart = cursor;
       Advance(context, kStateHeaderValue, at);
     } else {
-      if (!FindCrLf(data, length, from, &at, &resume)) {
+      if (!FindValueEnd(data, length, from, &at, &resume, &flagged)) {
         context->elementSearch = resume;
         if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
           Reject(context, kReasonHeaderValueTooLong);
         return false;
       }
       CheckHeaderValue(policy, context, data + context->nameStart, cursor - context->nameStart,
-                       data + cursor + 1, at - cursor - 1);
+                       data + cursor + 1, at - cursor - 1,
+                       from == cursor && !flagged ? kHintPlain : kHintNone);
       if (RejectedByCheck(context)) return false;
       Advance(context, kStateHeaderName, at + 2);
     }
@@ -533,6 +551,138 @@ void ScanHead(const FilterPolicy* policy, ScanContext* context, const uint8_t* b
     Reject(context, kReasonHeadTooLong);
 }
 
+// Which bytes can end the element of each state that receives one, CR and
+// LF included (they can end the request line or the head): a bit per state
+// in each byte's entry. A state without a bit here takes no short path.
+constexpr uint32_t kCrLfStates = 1u << kStateUrl | 1u << kStateQuery | 1u << kStateFragment |
+                                 1u << kStateVersion | 1u << kStateHeaderName |
+                                 1u << kStateHeaderValue;
+
+struct EndTable {
+  uint8_t states[256];
+};
+
+constexpr EndTable BuildEndTable() {
+  EndTable t{};
+  static_assert(kStateHeaderValue < 8, "one byte holds a bit per state");
+  t.states[kCR] = kCrLfStates;
+  t.states[kLF] = kCrLfStates;
+  t.states[kSP] = 1u << kStateUrl | 1u << kStateQuery | 1u << kStateFragment;
+  t.states['?'] = 1u << kStateUrl;
+  t.states['#'] = 1u << kStateUrl;
+  t.states[':'] = 1u << kStateHeaderName;
+  return t;
+}
+constexpr EndTable kEnds = BuildEndTable();
+
+// A small chunk that only lengthens the URL, query, fragment, version,
+// header name or value being received: none of its bytes can end that
+// element, none is an LF and only the last may be a CR, so no line and no
+// head ends with it either. Handled here with exactly the effects the full
+// walk would have (the bytes kept, the searches' resume points, the early
+// length rules), or not at all (false). This is what a request arriving a
+// few bytes at a time mostly consists of.
+inline bool ExtendElement(const FilterPolicy* policy, ScanContext* context, const uint8_t* chunk,
+                          uint32_t chunkLength) {
+  constexpr uint32_t kSmallChunk = 16;
+  const uint32_t state = context->state;
+  const uint32_t bit = 1u << (state & 31);
+  if ((bit & kCrLfStates) == 0 || chunkLength - 1 >= kSmallChunk ||
+      context->stored != context->length || context->headersComplete != 0 ||
+      chunkLength > context->capacity - context->stored || context->data == nullptr)
+    return false;
+  // Before its end the request line waits only while no line end has come
+  // (else it is refused); the headers come after it.
+  const bool requestLine = state <= kStateVersion;
+  if ((context->lineComplete != 0) == requestLine) return false;
+  const uint32_t length = context->stored + chunkLength;
+  if (length < 4 || length > EffectiveMaxHeadLength(policy)) return false;
+  // A CR may stand last: its LF, if any, is still to come.
+  const uint8_t last = chunk[chunkLength - 1];
+  const bool endsInCR = last == kCR;
+  uint32_t ends = endsInCR ? 0 : kEnds.states[last];
+  for (uint32_t i = 0; i + 1 < chunkLength; ++i) ends |= kEnds.states[chunk[i]];
+  if ((ends & bit) != 0) return false;
+
+  // A few bytes: copied without a library call.
+  uint8_t* to = context->data + context->stored;
+  for (uint32_t i = 0; i + 1 < chunkLength; ++i) to[i] = chunk[i];
+  to[chunkLength - 1] = last;
+  context->stored = length;
+  context->length = length;
+  // No line end and no CR LF CR LF can end in bytes without an LF; both
+  // searches resume where a search over all the bytes would stop.
+  if (requestLine) {
+    uint32_t from = Max(context->lineSearch, 1);
+    context->lineEnd = length - 2;
+    context->lineSearch = length - 1 > from ? length - 1 : from;
+  }
+  context->headersEnd = length - 4;
+  context->headerSearch = Max(context->headerSearch, length - 3);
+
+  const uint32_t cursor = context->cursor;
+  const uint32_t from = Max(cursor, context->elementSearch);
+  // Where a CR LF search resumes: at the last byte, which may be a CR.
+  const uint32_t lastByte = length - 1 > from ? length - 1 : from;
+  switch (state) {
+    case kStateHeaderValue:
+      context->elementSearch = lastByte;
+      if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
+        Reject(context, kReasonHeaderValueTooLong);
+      break;
+    case kStateHeaderName:
+      // A CR the last chunk ended with is now followed by another byte than
+      // LF: it belongs to the name, and the search has passed it. A CR this
+      // chunk ends with is where the search resumes.
+      context->elementSearch = endsInCR ? length - 1 : Max(from, length);
+      if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
+        Reject(context, kReasonHeaderNameTooLong);
+      break;
+    case kStateUrl:
+      context->elementSearch = length;
+      if (policy->HasUrlMaxLen != 0 && length - cursor > policy->UrlMaxLen &&
+          !UrlWithinMaxLen(context->data + cursor, length - cursor, policy->UrlMaxLen))
+        Reject(context, kReasonUrlTooLong);
+      break;
+    case kStateQuery:
+    case kStateFragment:
+      context->elementSearch = Max(Max(cursor + 1, context->elementSearch), length);
+      if (state == kStateQuery && policy->HasQueryMaxLen != 0 &&
+          length - cursor - 1 > policy->QueryMaxLen)
+        Reject(context, kReasonQueryTooLong);
+      break;
+    default:  // kStateVersion
+      context->elementSearch = lastByte;
+      if (policy->HttpVersions.flag != 0 && EveryEntryShorter(policy->HttpVersions, length - cursor))
+        Reject(context, kReasonHttpVersion);
+      break;
+  }
+  return true;
+}
+
+// Everything but the short path: the chunk is appended before the body and
+// walked, or counted as body.
+// Kept out of line, so that the short path pays for no more registers than
+// it uses.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void ScanChunk(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
+               uint32_t chunkLength) {
+  if (context->state == kStatePayload) {
+    ScanPayloadChunk(policy, context, bytes, chunkLength);
+    return;
+  }
+  StartBookkeeping(context);
+  const uint32_t maxHead = EffectiveMaxHeadLength(policy);
+  const uint64_t room =
+      uint64_t{maxHead} + 1 > context->stored ? uint64_t{maxHead} + 1 - context->stored : 0;
+  const uint32_t headPart = chunkLength > room ? static_cast<uint32_t>(room) : chunkLength;
+  ScanHead(policy, context, bytes, headPart, maxHead);
+  if (headPart < chunkLength && context->state == kStatePayload)
+    ScanPayloadChunk(policy, context, bytes + headPart, chunkLength - headPart);
+}
+
 }  // namespace
 
 // Appends the chunk (before the body) or counts it (in the body) and moves
@@ -550,19 +700,8 @@ void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* c
   // A refused request stays refused; its verdict is already given.
   if (context->state == kStateRejected) return;
   const uint8_t* bytes = static_cast<const uint8_t*>(chunk);
-  if (context->state == kStatePayload) {
-    ScanPayloadChunk(policy, context, bytes, chunkLength);
-    return;
-  }
-
-  StartBookkeeping(context);
-  const uint32_t maxHead = EffectiveMaxHeadLength(policy);
-  const uint64_t room =
-      uint64_t{maxHead} + 1 > context->stored ? uint64_t{maxHead} + 1 - context->stored : 0;
-  const uint32_t headPart = chunkLength > room ? static_cast<uint32_t>(room) : chunkLength;
-  ScanHead(policy, context, bytes, headPart, maxHead);
-  if (headPart < chunkLength && context->state == kStatePayload)
-    ScanPayloadChunk(policy, context, bytes + headPart, chunkLength - headPart);
+  if (!ExtendElement(policy, context, bytes, chunkLength))
+    ScanChunk(policy, context, bytes, chunkLength);
 }
 
 // "http://" (any case), the authority, then a '/': the prefix is everything

@@ -24,7 +24,7 @@ bool PathStartsWell(const uint8_t* path, uint32_t length) {
 // received): dots, extension, byte classes, sequences. Returns the reason,
 // 0 when the text passes; *index names the list entry for 11 and 14.
 ReasonCode TextReason(const FilterPolicy* policy, const uint8_t* text, uint32_t length,
-                      uint32_t* index) {
+                      bool plain, uint32_t* index) {
   uint32_t lastSlash = length;
   for (uint32_t i = length; i > 0; --i) {
     if (text[i - 1] == '/') {
@@ -57,9 +57,11 @@ ReasonCode TextReason(const FilterPolicy* policy, const uint8_t* text, uint32_t 
       }
     }
   }
-  ReasonCode byteReason = scan_detail::FirstByteRuleReason(text, length, policy->AllowHighBitInUrl,
-                                                           kReasonUrlHighBit, kReasonUrlControl);
-  if (byteReason != kReasonNone) return byteReason;
+  if (!plain) {
+    ReasonCode byteReason = scan_detail::FirstByteRuleReason(
+        text, length, policy->AllowHighBitInUrl, kReasonUrlHighBit, kReasonUrlControl);
+    if (byteReason != kReasonNone) return byteReason;
+  }
   if (policy->UrlSequences.flag != 0 && FindSequence(text, length, &policy->UrlSequences, index))
     return kReasonUrlSequence;
   return kReasonNone;
@@ -88,7 +90,7 @@ int MatchHostPort(const FilterPolicy* policy, const uint8_t* prefix, uint32_t pr
 // 14 and winError for 34; an accepted URL leaves the context as it was.
 // Nothing stays allocated.
 void CheckUrl(const FilterPolicy* policy, ScanContext* context, const uint8_t* url,
-              uint32_t length) {
+              uint32_t length, ElementHint hint) {
   const uint8_t* prefix = nullptr;
   uint32_t prefixLength = 0;
   const uint8_t* path = nullptr;
@@ -114,14 +116,17 @@ void CheckUrl(const FilterPolicy* policy, ScanContext* context, const uint8_t* u
   uint8_t* copy = nullptr;
   const uint8_t* text = path;
   uint32_t textLength = pathLength;
-  if (policy->CanonUrlBeforeScan != 0) {
+  // A path without '%' and high-bit bytes is its own canonical form. A
+  // plain URL has neither, nor a byte the byte rule refuses.
+  bool plain = hint == kHintPlain;
+  if (policy->CanonUrlBeforeScan != 0 && !plain && CanonicalizeMayChange(path, pathLength)) {
     if (!CanonicalizeCopy(context, path, pathLength, policy->FailOnReCanonUrlChange,
                           kReasonUrlReCanonChanged, &copy, &textLength))
       return;
     text = copy;
   }
   uint32_t index = 0;
-  ReasonCode reason = TextReason(policy, text, textLength, &index);
+  ReasonCode reason = TextReason(policy, text, textLength, plain, &index);
   HeapFreeBlock(copy);
   if (reason == 0) return;
   context->reason = reason;

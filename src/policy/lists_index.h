@@ -1,0 +1,64 @@
+// The index of a policy list: what FindEntry and FindSequence consult
+// instead of walking every entry. Private to the policy directory; built by
+// BuildListIndex (lists_index.cpp), read by the matchers (lists.cpp).
+#pragma once
+
+#include <cstdint>
+
+#include "policy/policy.h"
+#include "scan/byte_scan.h"
+
+namespace rg {
+
+// Whole-text lookups: an open-addressing table of entry numbers keyed by a
+// hash that ignores ASCII letter case, so one table serves both the exact
+// and the case-blind lookups. Entries that hash alike sit along one probe
+// run in file order, which makes the first equal entry met the one a walk
+// in file order would find.
+struct EntryTable {
+  uint32_t* slots;  // entry index + 1; 0 for an empty slot
+  uint32_t mask;    // slot count - 1 (a power of two)
+};
+
+// The search for entries inside a text: an Aho-Corasick automaton over the
+// entries folded to lower case, as a full transition table over byte
+// classes (bytes no entry holds share class 0). A table value is the row
+// offset of the next state, with kMatchFlag set when entries end there.
+struct SequenceAutomaton {
+  uint8_t byteClass[256];
+  // Bit 0: a one-byte entry is this byte (either case); bit 1: a longer
+  // entry begins with it.
+  uint8_t starts[256];
+  ByteSet startSet;  // the bytes with a bit in starts
+  uint32_t classes;
+  uint32_t states;
+  uint32_t* table;  // states * classes values
+  // For each state: the longest entry that ends there (its length, and the
+  // first entry in file order of that text). Length 0: none.
+  uint32_t* matchLength;
+  uint32_t* matchEntry;
+  uint32_t longest;  // the longest entry's length
+  // The first two bytes (folded) of every entry of two bytes or more, as a
+  // 65536-bit set: a position whose pair is not in it starts no such entry.
+  uint64_t pairs[1024];
+};
+
+constexpr uint32_t kMatchFlag = 0x80000000u;
+constexpr uint32_t kRowMask = 0x7FFFFFFFu;
+
+struct ListIndex {
+  // Bit n (n < 63) set when an entry has n bytes; bit 63 when one has 63 or
+  // more. A text whose length has no bit equals no entry. 0 in an index
+  // built for sequences only, which never consults it.
+  uint64_t lengths;
+  EntryTable entries;            // slots null: none
+  SequenceAutomaton* sequences;  // null: none
+};
+
+inline uint64_t LengthBit(uint32_t length) { return uint64_t{1} << (length < 63 ? length : 63); }
+
+// The probe start of a text in an entry table (the same for a text and for
+// the entry it equals, in either letter case).
+uint64_t EntryHash(const uint8_t* text, uint32_t length);
+
+}  // namespace rg
