@@ -102,6 +102,11 @@ struct Host {
   bool bannerFails = false;
   bool allocationMayFail = false;
   std::string request;  // the current request's bytes so far
+  // Pipelining, as the engine follows it: the current request has ended
+  // (the next byte begins another), and how many ended requests still wait
+  // for their response.
+  bool complete = false;
+  uint32_t waiting = 0;
 };
 
 const rg::FilterPolicy* Record(const Host& host) { return rg::PolicyRecord(host.policy); }
@@ -148,6 +153,8 @@ bool OpenConnection(Host* host) {
     return false;
   }
   host->request.clear();
+  host->complete = false;
+  host->waiting = 0;
   return true;
 }
 
@@ -155,6 +162,8 @@ void CloseConnection(Host* host) {
   rg::CloseScreening(host->state);
   host->state = nullptr;
   host->request.clear();
+  host->complete = false;
+  host->waiting = 0;
 }
 
 void RequireBlockPage(Host* host) {
@@ -201,7 +210,9 @@ void OnRejected(Host* host, const rg::Verdict& v) {
     Require(host->allocationMayFail, "reason 34 although no allocation failed");
   uint32_t count = ListCount(p, reason);
   if (count != UINT32_MAX) Require(v.matchIndex < count, "verdict names a list entry that is not there");
-  bool simulated = p->Simulate != 0 && reason != rg::kReasonWindowsError && v.winError == 0;
+  // A request whose framing is in dispute is blocked in every mode.
+  bool simulated = p->Simulate != 0 && reason != rg::kReasonWindowsError &&
+                   reason != rg::kReasonFraming && v.winError == 0;
   Require(v.simulated == simulated, "verdict simulated against the mode and reason");
 
   char message[1024];
@@ -222,19 +233,38 @@ void OnRejected(Host* host, const rg::Verdict& v) {
   }
 }
 
+// A chunk may end one request and begin the next: the engine stops at the
+// end of the current request (Verdict::consumed) and the rest is handed
+// over again as the next request's first bytes.
 void SendChunk(Host* host, const uint8_t* bytes, uint32_t length) {
   if (host->state == nullptr && !OpenConnection(host)) return;
-  // The chunk in a block of its own size, so that a read past it is caught.
-  std::vector<uint8_t> chunk(bytes, bytes + length);
   if (g_trace) std::fprintf(stderr, "chunk of %u bytes\n", length);
-  host->request.append(reinterpret_cast<const char*>(chunk.data()), length);
-  rg::Verdict v = rg::Screen(host->state, chunk.data(), length);
-  if (v.kind == rg::VerdictKind::kRejected) {
-    OnRejected(host, v);
-    return;
+  for (;;) {
+    if (host->complete && length > 0) {
+      host->complete = false;
+      ++host->waiting;
+      host->request.clear();
+    }
+    // The chunk in a block of its own size, so that a read past it is caught.
+    std::vector<uint8_t> chunk(bytes, bytes + length);
+    rg::Verdict v = rg::Screen(host->state, chunk.data(), length);
+    if (v.kind == rg::VerdictKind::kRejected) {
+      host->request.append(reinterpret_cast<const char*>(chunk.data()), length);
+      host->complete = false;
+      OnRejected(host, v);
+      return;
+    }
+    Require(v.kind == rg::VerdictKind::kGoing, "a verdict of an unknown kind");
+    Require(v.consumed <= length, "a verdict takes more bytes than it was given");
+    Require(v.consumed == length || v.messageComplete,
+            "a verdict leaves bytes over although the request has not ended");
+    host->request.append(reinterpret_cast<const char*>(chunk.data()), v.consumed);
+    RequireGoing(*host, v);
+    if (v.messageComplete) host->complete = true;
+    if (v.consumed == length) return;
+    bytes += v.consumed;
+    length -= v.consumed;
   }
-  Require(v.kind == rg::VerdictKind::kGoing, "a verdict of an unknown kind");
-  RequireGoing(*host, v);
 }
 
 void SendResponse(Host* host, uint32_t status) {
@@ -253,9 +283,16 @@ void SendResponse(Host* host, uint32_t status) {
   }
   if (host->state == nullptr) return;
   rg::ResponseStarted(host->state, status);
-  // After 100 the request goes on; after any other status the next byte
-  // starts a new one.
-  if (status != 100) host->request.clear();
+  // After 100 the request goes on. Any other status answers the oldest
+  // request still waiting: a pipelined request under way goes on, else the
+  // next byte starts a new one.
+  if (status == 100) return;
+  if (host->waiting > 0) {
+    --host->waiting;
+    return;
+  }
+  host->request.clear();
+  host->complete = false;
 }
 
 // A relaying host's framer refused the request: the host logs it as it

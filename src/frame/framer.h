@@ -68,9 +68,12 @@ struct FrameResult {
 // feeding it. After a response with upgrade set (101, or 2xx to CONNECT)
 // nothing may follow: more bytes are kUnexpectedData.
 
-// Storage for llhttp's parser and settings, opaque to callers.
+// Storage for llhttp's parser and the checker's state, opaque to callers.
+// Every connection carries one: they take 208 bytes on 64-bit systems (176
+// on 32-bit ones), and the rest is room for a later llhttp's parser (the
+// build fails if it outgrows it).
 struct Framer {
-  alignas(16) unsigned char storage[256];
+  alignas(16) unsigned char storage[224];
 };
 
 // Starts a framer for requests or responses. maxHeadLength bounds the head
