@@ -81,9 +81,16 @@ bool EarlyRule(uint32_t reason) {
   }
 }
 
-// The payload's two tests in either order: see invariant 1.
+// The payload's two tests in either order: see invariant 1. The other order
+// comes from the head cap: a chunk that holds the head and reaches past the
+// cap is walked in two pieces, so its body is tested as a chunk of its own,
+// length first.
 bool PayloadOrder(uint32_t chunked, uint32_t whole) {
-  return chunked == rg::kReasonPayloadTooLong && whole == rg::kReasonPayloadHighBit;
+  bool lengthThenHighBit =
+      chunked == rg::kReasonPayloadTooLong && whole == rg::kReasonPayloadHighBit;
+  bool highBitThenLength =
+      chunked == rg::kReasonPayloadHighBit && whole == rg::kReasonPayloadTooLong;
+  return lengthThenHighBit || highBitThenLength;
 }
 
 struct Delivery {

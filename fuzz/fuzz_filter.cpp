@@ -240,7 +240,11 @@ void SendChunk(Host* host, const uint8_t* bytes, uint32_t length) {
   if (host->state == nullptr && !OpenConnection(host)) return;
   if (g_trace) std::fprintf(stderr, "chunk of %u bytes\n", length);
   for (;;) {
-    if (host->complete && length > 0) {
+    // Empty lines before a request are passed over, not screened.
+    uint32_t skipped = 0;
+    if (host->complete || host->request.empty())
+      while (skipped < length && (bytes[skipped] == '\r' || bytes[skipped] == '\n')) ++skipped;
+    if (host->complete && skipped < length) {
       host->complete = false;
       ++host->waiting;
       host->request.clear();
@@ -248,8 +252,13 @@ void SendChunk(Host* host, const uint8_t* bytes, uint32_t length) {
     // The chunk in a block of its own size, so that a read past it is caught.
     std::vector<uint8_t> chunk(bytes, bytes + length);
     rg::Verdict v = rg::Screen(host->state, chunk.data(), length);
+    if (skipped == length) {
+      Require(v.kind == rg::VerdictKind::kGoing && v.consumed == length,
+              "empty lines before a request are not passed over");
+      return;
+    }
     if (v.kind == rg::VerdictKind::kRejected) {
-      host->request.append(reinterpret_cast<const char*>(chunk.data()), length);
+      host->request.append(reinterpret_cast<const char*>(chunk.data()) + skipped, length - skipped);
       host->complete = false;
       OnRejected(host, v);
       return;
@@ -258,7 +267,9 @@ void SendChunk(Host* host, const uint8_t* bytes, uint32_t length) {
     Require(v.consumed <= length, "a verdict takes more bytes than it was given");
     Require(v.consumed == length || v.messageComplete,
             "a verdict leaves bytes over although the request has not ended");
-    host->request.append(reinterpret_cast<const char*>(chunk.data()), v.consumed);
+    Require(v.consumed >= skipped, "a verdict takes fewer bytes than the empty lines it passed");
+    host->request.append(reinterpret_cast<const char*>(chunk.data()) + skipped,
+                         v.consumed - skipped);
     RequireGoing(*host, v);
     if (v.messageComplete) host->complete = true;
     if (v.consumed == length) return;
