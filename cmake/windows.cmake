@@ -54,7 +54,7 @@ endif()
 # The host program: loads a filter DLL and screens recorded requests with it,
 # played as `ravelgard check` plays them; the framer tells it where requests
 # end.
-add_executable(ravelgard-host windows/ravelgard-host.cpp src/frame/framer.cpp
+add_executable(ravelgard-host windows/ravelgard-host.cpp src/frame/framer.cpp src/scan/byte_scan.cpp
   src/log/reasons.cpp)
 target_include_directories(ravelgard-host PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/src)
 target_compile_definitions(ravelgard-host PRIVATE ${RG_WIN_DEFINITIONS})

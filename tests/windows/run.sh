@@ -62,7 +62,8 @@ trap cleanup EXIT
 # The same host program built natively drives Ravelgard.so; the tools for
 # the INI comparison likewise.
 g++ -std=c++20 -O1 -Wall -Wextra -Werror -I. -Isrc -I/usr/share/include/llhttp -o "$work/host" \
-  windows/ravelgard-host.cpp src/frame/framer.cpp src/log/reasons.cpp "$native/librg_llhttp.a" -ldl
+  windows/ravelgard-host.cpp src/frame/framer.cpp src/scan/byte_scan.cpp src/log/reasons.cpp \
+  "$native/librg_llhttp.a" -ldl
 g++ -std=c++20 -O1 -Wall -Wextra -Werror -Isrc -o "$work/ini-dump" tests/windows/ini_dump.cpp \
   src/platform/profile_posix.cpp src/platform/heap_posix.cpp src/platform/file_posix.cpp
 
