@@ -24,6 +24,10 @@ add_library(rg_core_objects OBJECT ${RG_CORE_SOURCES} ${RG_WIN_PLATFORM_SOURCES}
 target_include_directories(rg_core_objects PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_definitions(rg_core_objects PUBLIC ${RG_WIN_DEFINITIONS})
 target_link_libraries(rg_core_objects PUBLIC rg_llhttp)
+# The core throws nothing and must not pull in the C++ runtime's unwinder:
+# with it comes the threads library, whose GetTickCount64 import keeps the
+# DLL off Windows XP and Server 2003, where IIS 5.1 and 6.0 run.
+target_compile_options(rg_core_objects PRIVATE -fno-exceptions)
 
 # The shipped core, without the allocation-failure and clock hooks of the
 # tests. shlwapi: the bounded wsprintf of the log lines.
@@ -32,6 +36,7 @@ add_library(ravelgard_core STATIC $<TARGET_OBJECTS:rg_core_objects>
 target_include_directories(ravelgard_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_definitions(ravelgard_core PUBLIC ${RG_WIN_DEFINITIONS})
 target_link_libraries(ravelgard_core PUBLIC rg_llhttp shlwapi)
+target_compile_options(ravelgard_core PRIVATE -fno-exceptions)
 
 # The runtime is linked in, so the DLL needs nothing beside the system's own
 # DLLs on a server.
@@ -42,6 +47,7 @@ set(RG_WIN_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 add_library(Ravelgard SHARED isapi/module.cpp isapi/entry.cpp isapi/verdict.cpp
   windows/isapi_layout.cpp ${CMAKE_SOURCE_DIR}/windows/Ravelgard.def)
 set_target_properties(Ravelgard PROPERTIES PREFIX "" OUTPUT_NAME "Ravelgard")
+target_compile_options(Ravelgard PRIVATE -fno-exceptions)
 target_include_directories(Ravelgard PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(Ravelgard PRIVATE ravelgard_core)
 target_link_options(Ravelgard PRIVATE ${RG_WIN_STATIC_RUNTIME} -Wl,--no-undefined)
