@@ -27,40 +27,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Runs the tool with args, the given standard input, and TMPDIR set to
-// tmpDir when given.
-// A run that has not ended after watchdogSeconds (0: never) is killed by
-// SIGALRM, so a tool that hangs fails its test instead of stalling it.
+// Runs the tool with args, the given standard input, TMPDIR set to tmpDir
+// when given, and a watchdog against a hang (see RunProgram).
 RunResult RunTool(const std::vector<std::string>& args, std::string_view input = "",
                   const std::string& tmpDir = "", unsigned watchdogSeconds = 0) {
-  TempDir io;
-  WriteTextFile(io.File("in"), input);
   std::vector<std::string> argv{RG_TOOL_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  pid_t pid = fork();
-  if (pid == 0) {
-    int in = open(io.File("in").c_str(), O_RDONLY);
-    int out = open(io.File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(io.File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (!tmpDir.empty()) setenv("TMPDIR", tmpDir.c_str(), 1);
-    if (watchdogSeconds != 0) alarm(watchdogSeconds);  // survives the exec
-    std::vector<char*> raw;
-    for (std::string& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    execv(raw[0], raw.data());
-    _exit(127);
-  }
-  RunResult r;
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid)
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = ReadTextFile(io.File("out"));
-  r.err = ReadTextFile(io.File("err"));
-  return r;
+  return RunProgram(argv, input, tmpDir, watchdogSeconds);
 }
 
 std::vector<std::string> Lines(std::string_view text) {

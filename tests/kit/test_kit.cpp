@@ -332,7 +332,7 @@ void EmptyDirectory(const std::string& path) {
 
 #if !defined(_WIN32)
 RunResult RunProgram(const std::vector<std::string>& argv, std::string_view input,
-                     const std::string& tmpDir) {
+                     const std::string& tmpDir, unsigned watchdogSeconds) {
   TempDir io;
   WriteTextFile(io.File("in"), input);
   std::vector<std::string> args = argv;
@@ -346,6 +346,7 @@ RunResult RunProgram(const std::vector<std::string>& argv, std::string_view inpu
     dup2(out, 1);
     dup2(err, 2);
     if (!tmpDir.empty()) setenv("TMPDIR", tmpDir.c_str(), 1);
+    if (watchdogSeconds != 0) alarm(watchdogSeconds);  // survives the exec
     std::vector<char*> raw;
     for (std::string& a : args) raw.push_back(a.data());
     raw.push_back(nullptr);

@@ -111,9 +111,11 @@ struct RunResult {
   std::string err;
 };
 // Runs argv[0] (a path) with the other arguments, input on its standard
-// input and TMPDIR set to tmpDir when given, and waits for it.
+// input and TMPDIR set to tmpDir when given, and waits for it. A run that has
+// not ended after watchdogSeconds (0: never) is killed by SIGALRM, so a
+// program that hangs fails its test instead of stalling it.
 RunResult RunProgram(const std::vector<std::string>& argv, std::string_view input = "",
-                     const std::string& tmpDir = "");
+                     const std::string& tmpDir = "", unsigned watchdogSeconds = 0);
 #endif
 
 // ---------------------------------------------------------------- engine
