@@ -252,9 +252,10 @@ void SendChunk(Host* host, const uint8_t* bytes, uint32_t length) {
     // The chunk in a block of its own size, so that a read past it is caught.
     std::vector<uint8_t> chunk(bytes, bytes + length);
     rg::Verdict v = rg::Screen(host->state, chunk.data(), length);
-    if (skipped == length) {
-      Require(v.kind == rg::VerdictKind::kGoing && v.consumed == length,
-              "empty lines before a request are not passed over");
+    // Only empty lines (or nothing at all): passed over, unless the request
+    // they were handed to could not even be set up (an allocation failure).
+    if (skipped == length && v.kind == rg::VerdictKind::kGoing) {
+      Require(v.consumed == length, "empty lines before a request are not passed over");
       return;
     }
     if (v.kind == rg::VerdictKind::kRejected) {
