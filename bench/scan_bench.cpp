@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "policy/policy.h"
+#include "scan/byte_scan.h"
 #include "scan/scan.h"
 
 namespace {
@@ -151,6 +152,18 @@ void BM_TypicalRequest(benchmark::State& state) {
 }
 BENCHMARK(BM_TypicalRequest)->ArgName("chunk")->Arg(1 << 20)->Arg(1)
     ->Repetitions(10)->ReportAggregatesOnly(true);
+
+// The typical request at each level of the byte searches (0 portable, 1
+// SSE2, 2 AVX2; a level the processor lacks runs as its best).
+void BM_TypicalRequestAtLevel(benchmark::State& state) {
+  rg::ByteScanLevel before =
+      rg::SetByteScanLevel(static_cast<rg::ByteScanLevel>(state.range(0)));
+  state.counters["level"] = static_cast<double>(rg::ByteScanActiveLevel());
+  RunScan(state, TypicalRequest(), 1 << 20);
+  rg::SetByteScanLevel(before);
+}
+BENCHMARK(BM_TypicalRequestAtLevel)->ArgName("level")->Arg(0)->Arg(1)->Arg(2)
+    ->Repetitions(5)->ReportAggregatesOnly(true);
 
 void BM_TypicalRequestWithoutSequences(benchmark::State& state) {
   RunScan(state, TypicalRequest(), 1 << 20, PolicyWithoutSequences());
