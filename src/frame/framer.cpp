@@ -153,10 +153,23 @@ int OnVersionComplete(llhttp_t* p) {
 
 int OnHeaderField(llhttp_t* p, const char* at, size_t length) {
   State* s = StateOf(p);
-  // Most names fail every candidate on their first byte.
+  // Most names fail every candidate on their first byte, and the others
+  // all but one.
   if (s->nameLength == 0 && length != 0) {
-    unsigned char first = Lower(static_cast<unsigned char>(at[0]));
-    if (first != 'c' && first != 't' && first != 'e') s->nameMask = 0;
+    switch (Lower(static_cast<unsigned char>(at[0]))) {
+      case 'c':
+        s->nameMask &= 1u << 0;
+        break;
+      case 't':
+        s->nameMask &= 1u << 1;
+        break;
+      case 'e':
+        s->nameMask &= 1u << 2;
+        break;
+      default:
+        s->nameMask = 0;
+        break;
+    }
   }
   for (int f = 0; f < 3 && s->nameMask != 0; ++f) {
     if ((s->nameMask & (1u << f)) == 0) continue;
@@ -347,6 +360,23 @@ const llhttp_settings_t kSettings = [] {
 
 const llhttp_settings_t* Settings() { return &kSettings; }
 
+#if defined(RG_LLHTTP_SSE42)
+// The copy of llhttp's parser built for SSE4.2 (see CMakeLists.txt). Both
+// copies come from the same source: a parser either has begun continues in
+// the other alike.
+extern "C" int rg_llhttp_sse42_execute(llhttp_t* parser, const char* p, const char* endp);
+#endif
+
+// llhttp_execute, by the parser built for SSE4.2 where the processor has it
+// (every processor with AVX2 has SSE4.2).
+llhttp_errno_t Execute(llhttp_t* parser, const char* data, size_t length) {
+#if defined(RG_LLHTTP_SSE42)
+  if (ByteScanActiveLevel() == ByteScanLevel::kAvx2)
+    return static_cast<llhttp_errno_t>(rg_llhttp_sse42_execute(parser, data, data + length));
+#endif
+  return llhttp_execute(parser, data, length);
+}
+
 // ---- The checker --------------------------------------------------------
 
 void StartHead(State* s) {
@@ -479,11 +509,20 @@ size_t WellFormedFieldLine(State* s, const unsigned char* p, size_t i, size_t n)
   if (s->startLine || s->sawCR || n - i > 0xFFFFFFFFu) return 0;
   const unsigned char* line = p + i;
   const uint32_t available = static_cast<uint32_t>(n - i);
-  ByteScanResult name = ScanFieldBreak(line, 0, available);
-  if (name.at == 0 || name.at == available || line[name.at] != ':') return 0;
-  ByteScanResult value = ScanLineBreak(line, name.at + 1, available);
-  if (value.at + 1 >= available || line[value.at] != '\r' || line[value.at + 1] != '\n') return 0;
-  uint32_t length = value.at + 2;
+  uint32_t end = 0;
+  // Mostly the scanner's own search settles it: a name of letters, digits
+  // and '-' holds no blank, and a value without control bytes no LF.
+  HeaderLineScan plain = ScanHeaderLine(line, 0, available);
+  if (!plain.nameFlagged && !plain.valueFlagged && plain.nameEnd > 0 &&
+      plain.valueEnd < available) {
+    end = plain.valueEnd;
+  } else {
+    ByteScanResult name = ScanFieldBreak(line, 0, available);
+    if (name.at == 0 || name.at == available || line[name.at] != ':') return 0;
+    end = ScanLineBreak(line, name.at + 1, available).at;
+  }
+  if (end + 1 >= available || line[end] != '\r' || line[end + 1] != '\n') return 0;
+  uint32_t length = end + 2;
   if (s->sectionLength > s->maxHead || length > s->maxHead - s->sectionLength) return 0;
   s->sectionLength += length;
   s->lineEmpty = true;
@@ -781,7 +820,7 @@ FrameResult FramerFeed(Framer* framer, const void* bytes, size_t length) {
     s->chunkEvent = false;
     s->pending = FrameError::kNone;
     size_t start = pos;
-    llhttp_errno_t e = llhttp_execute(&s->parser, base + pos, limit - pos);
+    llhttp_errno_t e = Execute(&s->parser, base + pos, limit - pos);
     size_t stop = limit;
     if (e != HPE_OK) {
       const char* errorPos = llhttp_get_error_pos(&s->parser);

@@ -153,7 +153,11 @@ int FindSequenceIndexed(const uint8_t* t, uint32_t n, const SequenceAutomaton& a
       // entry can start (neither a one-byte entry is the byte nor a longer
       // one begins with the byte and the next).
       for (;;) {
-        e = FindByteInSet(t, e, n, a.startSet);
+        // Where candidates are dense the next few bytes are tried here;
+        // the search over many bytes at a time pays off where they are not.
+        uint32_t near = n - e < 4 ? n : e + 4;
+        while (e < near && a.starts[t[e]] == 0) ++e;
+        if (e == near) e = FindByteInSet(t, e, n, a.startSet);
         if (e == n) goto done;
         uint8_t s = a.starts[t[e]];
         if ((s & 1) != 0) break;
