@@ -41,6 +41,7 @@
 
 #include "frame/framer.h"
 #include "log/reason.h"
+#include "tools/common/request_splitter.h"
 
 #if defined(_WIN32)
 #define RG_HOST_MODULE_NAME "Ravelgard.dll"
@@ -656,7 +657,6 @@ class ConnectionPlayer {
   ConnectionPlayer(const Options& o, uint64_t* random, LogReader* log, const std::string& name,
                    std::string* out, Totals* totals)
       : o_(o), random_(random), log_(log), name_(name), out_(out), totals_(totals) {
-    FramerInit(&reporter_, rg::FrameKind::kRequest, 0);
     connection_ = Connection{&o, {}, {}, false};
     pfc_.cbSize = sizeof pfc_;
     pfc_.Revision = HTTP_FILTER_REVISION;
@@ -687,35 +687,25 @@ class ConnectionPlayer {
       Screen(wholeDelivery_.data(), wholeDelivery_.size());
       wholeDelivery_.clear();
     }
-    // Line ends after the last request are no request, unless the filter
-    // judged them or the recording holds nothing else. After a framing the
-    // reporter refused, the rest of the recording is taken as that one
-    // request, which then ends where the recording does.
-    bool judged = !records_.empty() && records_.back().first >= requestStart_;
-    bool nothingElse = index_ == 0 && pending_.empty();
-    if (position_ > requestStart_ && (!onlyLineEnds_ || judged || nothingElse))
-      Report(position_, reporterFailed_);
+    // Line ends the filter judged count as a request.
+    bool judged = !records_.empty() && records_.back().first >= requests_.RequestStart();
+    bool nothingElse = index_ == 0 && requests_.Ended().empty();
+    requests_.Finish(judged, nothingElse);
     Flush();
     g_module.httpFilterProc(&pfc_, SF_NOTIFY_END_OF_NET_SESSION, nullptr);
   }
 
  private:
-  struct Pending {
-    uint64_t start;
-    uint64_t end;
-    bool complete;
-  };
-
   void Deliver(const char* bytes, size_t length) {
     if (o_.chunkMode == ChunkMode::kWhole) {
       // Gather up to each request end; a request larger than the buffer
       // goes out in pieces of the buffer's size.
       size_t at = 0;
       while (at < length) {
-        size_t end = NextReportedEnd(bytes + at, length - at);
+        size_t end = requests_.Next(bytes + at, length - at);
         wholeDelivery_.append(bytes + at, end);
         at += end;
-        if (atBoundary_ || wholeDelivery_.size() >= kWholeLimit) {
+        if (requests_.AtBoundary() || wholeDelivery_.size() >= kWholeLimit) {
           // The buffer is kept for the next request: its size is bounded.
           Screen(wholeDelivery_.data(), wholeDelivery_.size());
           wholeDelivery_.clear();
@@ -724,52 +714,8 @@ class ConnectionPlayer {
       return;
     }
     size_t at = 0;
-    while (at < length) at += NextReportedEnd(bytes + at, length - at);
+    while (at < length) at += requests_.Next(bytes + at, length - at);
     Screen(bytes, length);
-  }
-
-  // Feeds the reporter's framer up to the next request end (or all of the
-  // bytes), notes the request that ends there, and returns the bytes taken.
-  size_t NextReportedEnd(const char* bytes, size_t length) {
-    atBoundary_ = false;
-    if (reporterFailed_) {
-      NoteBytes(bytes, length);
-      return length;
-    }
-    size_t taken = 0;
-    while (taken < length) {
-      rg::FrameResult r = FramerFeed(&reporter_, bytes + taken, length - taken);
-      if (r.error != rg::FrameError::kNone) {
-        reporterFailed_ = true;
-        NoteBytes(bytes + taken, length - taken);
-        return length;
-      }
-      NoteBytes(bytes + taken, r.consumed);
-      taken += r.consumed;
-      if (r.messageComplete) {
-        Report(position_, true);
-        atBoundary_ = true;
-        return taken;
-      }
-      if (r.consumed == 0) break;
-    }
-    if (taken < length) {  // cannot happen with a healthy framer; report the rest as is
-      NoteBytes(bytes + taken, length - taken);
-      taken = length;
-    }
-    return taken;
-  }
-
-  void NoteBytes(const char* bytes, size_t length) {
-    for (size_t i = 0; i < length && onlyLineEnds_; ++i)
-      onlyLineEnds_ = bytes[i] == '\r' || bytes[i] == '\n';
-    position_ += length;
-  }
-
-  void Report(uint64_t end, bool complete) {
-    pending_.push_back(Pending{requestStart_, end, complete});
-    requestStart_ = end;
-    onlyLineEnds_ = true;
   }
 
   // One delivery, handed to the filter cut at the ends of its requests; a
@@ -857,9 +803,9 @@ class ConnectionPlayer {
 
   // Reports every request the filter is done with.
   void Flush() {
-    while (!pending_.empty() && (closed_ || pending_.front().end <= screened_)) {
-      Pending p = pending_.front();
-      pending_.pop_front();
+    while (!requests_.Ended().empty() && (closed_ || requests_.Ended().front().end <= screened_)) {
+      rg::RequestSplitter::Request p = requests_.Ended().front();
+      requests_.Ended().pop_front();
       RequestResult result{Verdict::kPassed, static_cast<size_t>(p.end - p.start), p.complete,
                            {}, {}, {}};
       bool blocked = false;
@@ -906,17 +852,11 @@ class ConnectionPlayer {
   HTTP_FILTER_CONTEXT pfc_{};
   std::string chunk_;
   FilterView view_;
-  rg::Framer reporter_;
-  bool reporterFailed_ = false;
-  bool atBoundary_ = false;
-  bool onlyLineEnds_ = true;
-  uint64_t position_ = 0;      // bytes the reporter has seen
-  uint64_t requestStart_ = 0;  // where the request being framed began
+  rg::RequestSplitter requests_;
   uint64_t screened_ = 0;      // bytes handed to the filter's side
   bool closed_ = false;        // a block ended the connection
   uint64_t closedAt_ = 0;
   std::string wholeDelivery_;
-  std::deque<Pending> pending_;
   std::deque<std::pair<uint64_t, Record>> records_;
   std::deque<std::pair<uint64_t, std::string>> responses_;
   std::deque<std::pair<uint64_t, std::string>> pages_;

@@ -16,6 +16,7 @@
 
 #include "engine/engine.h"
 #include "frame/framer.h"
+#include "common/request_splitter.h"
 #include "platform/platform.h"
 #include "ravelgard/args.h"
 #include "ravelgard/commands.h"
@@ -289,9 +290,7 @@ class ConnectionPlayer {
  public:
   ConnectionPlayer(const CheckOptions& o, EnginePolicy* policy, uint64_t* random,
                    const std::string& name, std::string* out, Totals* totals)
-      : o_(o), policy_(policy), random_(random), name_(name), out_(out), totals_(totals) {
-    FramerInit(&reporter_, FrameKind::kRequest, 0);
-  }
+      : o_(o), policy_(policy), random_(random), name_(name), out_(out), totals_(totals) {}
   ~ConnectionPlayer() { CloseScreening(state_); }
 
   // Hands over the next bytes of the recording in deliveries.
@@ -311,26 +310,16 @@ class ConnectionPlayer {
       Screen(wholeDelivery_.data(), wholeDelivery_.size());
       wholeDelivery_.clear();
     }
-    // Line ends after the last request are no request, unless the engine
-    // judged them or the recording holds nothing else. After a framing the
-    // reporter refused, the rest of the recording is taken as that one
-    // request, which then ends where the recording does.
-    bool judged = !records_.empty() && records_.back().first >= requestStart_;
-    bool nothingElse = index_ == 0 && pending_.empty();
-    if (position_ > requestStart_ && (!onlyLineEnds_ || judged || nothingElse))
-      Report(position_, reporterFailed_);
+    // Line ends the engine judged count as a request.
+    bool judged = !records_.empty() && records_.back().first >= requests_.RequestStart();
+    bool nothingElse = index_ == 0 && requests_.Ended().empty();
+    requests_.Finish(judged, nothingElse);
     Flush();
   }
 
  private:
-  struct Pending {
-    uint64_t start;
-    uint64_t end;
-    bool complete;
-  };
-
-  // In the default mode a delivery is one whole request: the reporter's
-  // framer says where it ends; bytes are gathered (in a bounded buffer)
+  // In the default mode a delivery is one whole request: the splitter
+  // says where it ends; bytes are gathered (in a bounded buffer)
   // until it does.
   size_t DeliverySize(size_t length) {
     if (o_.chunkMode != ChunkMode::kWhole)
@@ -344,10 +333,10 @@ class ConnectionPlayer {
       // goes out in pieces of the buffer's size.
       size_t at = 0;
       while (at < length) {
-        size_t end = NextReportedEnd(bytes + at, length - at);
+        size_t end = requests_.Next(bytes + at, length - at);
         wholeDelivery_.append(bytes + at, end);
         at += end;
-        if (atBoundary_ || wholeDelivery_.size() >= kWholeLimit) {
+        if (requests_.AtBoundary() || wholeDelivery_.size() >= kWholeLimit) {
           // The buffer is kept for the next request: its size is bounded.
           Screen(wholeDelivery_.data(), wholeDelivery_.size());
           wholeDelivery_.clear();
@@ -356,52 +345,8 @@ class ConnectionPlayer {
       return;
     }
     size_t at = 0;
-    while (at < length) at += NextReportedEnd(bytes + at, length - at);
+    while (at < length) at += requests_.Next(bytes + at, length - at);
     Screen(bytes, length);
-  }
-
-  // Feeds the reporter's framer up to the next request end (or all of the
-  // bytes), notes the request that ends there, and returns the bytes taken.
-  size_t NextReportedEnd(const char* bytes, size_t length) {
-    atBoundary_ = false;
-    if (reporterFailed_) {
-      NoteBytes(bytes, length);
-      return length;
-    }
-    size_t taken = 0;
-    while (taken < length) {
-      FrameResult r = FramerFeed(&reporter_, bytes + taken, length - taken);
-      if (r.error != FrameError::kNone) {
-        reporterFailed_ = true;
-        NoteBytes(bytes + taken, length - taken);
-        return length;
-      }
-      NoteBytes(bytes + taken, r.consumed);
-      taken += r.consumed;
-      if (r.messageComplete) {
-        Report(position_, true);
-        atBoundary_ = true;
-        return taken;
-      }
-      if (r.consumed == 0) break;
-    }
-    if (taken < length) {  // cannot happen with a healthy framer; report the rest as is
-      NoteBytes(bytes + taken, length - taken);
-      taken = length;
-    }
-    return taken;
-  }
-
-  void NoteBytes(const char* bytes, size_t length) {
-    for (size_t i = 0; i < length && onlyLineEnds_; ++i)
-      onlyLineEnds_ = bytes[i] == '\r' || bytes[i] == '\n';
-    position_ += length;
-  }
-
-  void Report(uint64_t end, bool complete) {
-    pending_.push_back(Pending{requestStart_, end, complete});
-    requestStart_ = end;
-    onlyLineEnds_ = true;
   }
 
   // The engine's side of one delivery: every request in it screened in
@@ -455,9 +400,9 @@ class ConnectionPlayer {
 
   // Reports every request the engine is done with.
   void Flush() {
-    while (!pending_.empty() && (closed_ || pending_.front().end <= screened_)) {
-      Pending p = pending_.front();
-      pending_.pop_front();
+    while (!requests_.Ended().empty() && (closed_ || requests_.Ended().front().end <= screened_)) {
+      RequestSplitter::Request p = requests_.Ended().front();
+      requests_.Ended().pop_front();
       RequestResult result{Outcome::kPassed, static_cast<size_t>(p.end - p.start), p.complete, {}};
       while (!records_.empty() && records_.front().first < p.end) {
         result.records.push_back(std::move(records_.front().second));
@@ -501,17 +446,11 @@ class ConnectionPlayer {
   std::string* out_;
   Totals* totals_;
   Screening* state_ = nullptr;
-  Framer reporter_;
-  bool reporterFailed_ = false;
-  bool atBoundary_ = false;
-  bool onlyLineEnds_ = true;
-  uint64_t position_ = 0;      // bytes the reporter has seen
-  uint64_t requestStart_ = 0;  // where the request being framed began
+  RequestSplitter requests_;
   uint64_t screened_ = 0;      // bytes handed to the engine's side
   bool closed_ = false;        // a block ended the connection
   uint64_t closedAt_ = 0;
   std::string wholeDelivery_;
-  std::deque<Pending> pending_;
   std::deque<std::pair<uint64_t, Record>> records_;
   size_t index_ = 0;
   size_t blockedIndex_ = 0;
