@@ -402,5 +402,41 @@ TEST(EngineFraming, AmbiguousFramingIsRefusedEvenInSimulateMode) {
   }
 }
 
+// A head whose lines end in bare LFs never shows the scanner the CR LF CR LF
+// it waits for, while a lenient server takes the head as ended at its empty
+// line. Waiting would let the host pass on a request whose headers no check
+// has judged: it is refused where that empty line ends, in any delivery.
+TEST(EngineFraming, AHeadEndedByBareLineFeedsIsRefusedNotWaitedOn) {
+  TempDir dir;
+  WriteTextFile(dir.File("p.ini"), Ini("GET\n", "DenyHeaderName=1\n") + "[DenyHeaderName]\nTranslate\n");
+  Loaded loaded;
+  Load(&loaded, dir.File("p.ini"), dir.File("logs"));
+  ASSERT_EQ(loaded.error, 0u);
+  struct Case {
+    const char* what;
+    std::string_view stream;
+    ReasonCode reason;
+  };
+  const Case cases[] = {
+      {"bare LFs after the request line", "GET /a.htm HTTP/1.1\r\nHost: a\nTranslate: f\n\n",
+       kReasonFraming},
+      {"bare LFs throughout", "GET /a.htm HTTP/1.1\nHost: a\nTranslate: f\n\n", kReasonFraming},
+      {"an empty line of a bare LF", "GET /a.htm HTTP/1.1\r\nHost: a\r\n\n", kReasonFraming},
+      {"a request behind it", "GET /a.htm HTTP/1.1\r\nHost: a\n\nGET /b.htm HTTP/1.1\r\n\r\n",
+       kReasonFraming},
+      // The policy's checks still judge the bytes before the head's end.
+      {"a refused verb first", "POST /a.htm HTTP/1.1\r\nHost: a\n\n", kReasonVerbNotAllowed},
+  };
+  for (const Case& c : cases) {
+    for (size_t size : {c.stream.size(), size_t(1), size_t(3), size_t(10)}) {
+      Played played = Play(loaded.policy, Split(c.stream, size));
+      ASSERT_EQ(played.rejections.size(), 1u) << c.what << " in pieces of " << size;
+      EXPECT_EQ(played.rejections[0].reason, c.reason) << c.what << " in pieces of " << size;
+      EXPECT_TRUE(Blocks(played.rejections[0])) << c.what;
+      EXPECT_EQ(played.completed, 0) << c.what;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace rg

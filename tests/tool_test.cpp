@@ -184,14 +184,14 @@ TEST(ToolTest, BadInputIsAnErrorOrAVerdictNeverACrash) {
   ASSERT_EQ(symlink("loop", loop.c_str()), 0);
   const std::string notRegular =
       ": it is not a regular file (a FIFO, socket or device), which the filter does not read";
+  const std::string kLinkError =
+      ": error 1921 (a symbolic link where a file is expected, or a loop of links)";
   const std::vector<Case> policyPaths = {
       {{"check", "-c", fifo, good}, "cannot load policy from " + fifo + notRegular},
       {{"config", "-c", fifo}, "cannot load policy from " + fifo + notRegular},
       {{"check", "-c", loop + "/p.ini", good},
-       "cannot load policy from " + loop + "/p.ini: error 1921 (too many levels of symbolic "
-       "links)"},
-      {{"config", "-c", loop},
-       "cannot load policy from " + loop + ": error 1921 (too many levels of symbolic links)"},
+       "cannot load policy from " + loop + "/p.ini" + kLinkError},
+      {{"config", "-c", loop}, "cannot load policy from " + loop + kLinkError},
   };
   for (const Case& c : policyPaths) {
     RunResult r = RunTool(c.args, "", "", 60);

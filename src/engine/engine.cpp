@@ -124,7 +124,7 @@ const char* ErrorMeaning(uint32_t error) {
     case kErrorAlreadyExists: return "already exists";
     case kErrorFilenameTooLong: return "file name too long";
     case kErrorCantAccessFile: return "not a regular file";
-    case kErrorCantResolveFilename: return "too many levels of symbolic links";
+    case kErrorCantResolveFilename: return "a symbolic link where a file is expected, or a loop of links";
     default: return "unknown error";
   }
 }
@@ -222,42 +222,46 @@ Verdict FramingRejection(Screening* state, FrameError error, uint32_t length) {
   return Rejection(state, kReasonFraming, static_cast<uint32_t>(error), 0, length);
 }
 
-// How many of the bytes reach through the end of the request's head as the
-// scanner finds it (the first CR LF CR LF of the request), or all of them
-// when the head does not end within them.
-uint32_t ThroughHeadEnd(const ScanContext* context, const uint8_t* p, uint32_t length) {
-  if (context->headersComplete) return 0;
-  // The last bytes already held may begin the CR LF CR LF.
+// How many of the bytes reach through the end of the request's head as any
+// server may read it, and whether it ends within them. The scanner ends a
+// head at its first CR LF CR LF; a lenient server also ends it at an empty
+// line ended by a bare LF (LF LF, LF CR LF), and CR LF CR LF is one of those
+// too. So the first LF after an LF, or after an LF and a CR, ends the head.
+struct HeadReach {
+  uint32_t bytes;  // through the head's end, or all of them
+  bool ended;
+};
+
+HeadReach ThroughHeadEnd(const ScanContext* context, const uint8_t* p, uint32_t length) {
+  if (context->headersComplete) return {0, true};
+  // The last two bytes already held may begin the head's end.
   uint32_t held = context->data != nullptr ? context->stored : 0;
-  uint32_t carry = held < 3 ? held : 3;
-  uint8_t window[4] = {0, 0, 0, 0};
-  uint32_t filled = 0;
-  for (uint32_t i = held - carry; i < held; ++i) window[filled++] = context->data[i];
+  uint8_t before2 = held >= 2 ? context->data[held - 2] : 0;
+  uint8_t before1 = held >= 1 ? context->data[held - 1] : 0;
   for (uint32_t i = 0; i < length; ++i) {
-    if (filled == 4) {
-      window[0] = window[1];
-      window[1] = window[2];
-      window[2] = window[3];
-      filled = 3;
-    }
-    window[filled++] = p[i];
-    if (filled == 4 && window[0] == '\r' && window[1] == '\n' && window[2] == '\r' &&
-        window[3] == '\n')
-      return i + 1;
+    const uint8_t b = p[i];
+    if (b == '\n' && (before1 == '\n' || (before1 == '\r' && before2 == '\n'))) return {i + 1, true};
+    before2 = before1;
+    before1 = b;
   }
-  return length;
+  return {length, false};
 }
 
 // After the framer refused the head: the policy's checks judge the head
 // first, so the verdict is the same however the bytes were split. The
 // bytes up to the end of the head are scanned as the module always scanned
-// them; what follows the head is refused with it.
+// them; what follows the head is refused with it. A head that a lenient
+// server ends with bare LFs is refused there too, even though the scanner
+// would wait for a CR LF CR LF that may never come: the host passes on the
+// bytes it is told are going, and a server reading that head would act on
+// a request whose headers no check has judged.
 Verdict JudgeRefusedHead(Screening* state, const uint8_t* p, uint32_t length) {
   ScanContext* context = &state->context;
-  uint32_t head = ThroughHeadEnd(context, p, length);
-  ScanRawData(state->policy->record, context, p, head);
+  const HeadReach head = ThroughHeadEnd(context, p, length);
+  ScanRawData(state->policy->record, context, p, head.bytes);
   if (context->state == kStateRejected) return ScanRejection(state, length);
-  if (context->headersComplete) return FramingRejection(state, state->headFraming, length);
+  if (head.ended || context->headersComplete)
+    return FramingRejection(state, state->headFraming, length);
   Verdict verdict = {};
   verdict.consumed = length;
   return verdict;
