@@ -118,8 +118,15 @@ std::string FormatAddress(const sockaddr* address, bool withPort) {
     port = ntohs(in6->sin6_port);
   }
   if (!withPort) return host;
-  std::string text = v6 ? "[" + std::string(host) + "]" : std::string(host);
-  return text + ":" + std::to_string(port);
+  // Appended piece by piece: g++ 12 misreads "[" + std::string(...) in
+  // Release builds as an overlapping copy (-Wrestrict).
+  std::string text;
+  if (v6) text += '[';
+  text += host;
+  if (v6) text += ']';
+  text += ':';
+  text += std::to_string(port);
+  return text;
 }
 
 bool ResolveEndpoint(const std::string& text, bool passive, Endpoint* out, std::string* error) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the optimized build, the whole suite again under
-# the address and undefined-behaviour sanitizers, the concurrent tests under
-# the thread sanitizer, the screening proxy in front of nginx and a recording
+# Builds and runs every test: the optimized build (with g++ and with
+# clang++), the whole suite again under the address and undefined-behaviour
+# sanitizers, the concurrent tests under the thread sanitizer, the screening proxy in front of nginx and a recording
 # backend (in all three builds), the Apache module in a real Apache, the Windows DLL
 # under Wine against the POSIX module, the Debian packages installed and
 # removed again, and each fuzz target for a bounded time.
@@ -12,10 +12,18 @@ jobs=$(nproc)
 
 step() { printf '\n==== %s\n' "$*"; }
 
-step "release build and tests"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRG_WERROR=ON >/dev/null
+step "release build and tests (g++)"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DRG_WERROR=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+# clang warns where g++ does not (and the other way round): the same
+# Release build with every host and test must pass with it too.
+step "release build and tests (clang++)"
+CC=clang CXX=clang++ cmake -S . -B build/release-clang -DCMAKE_BUILD_TYPE=Release \
+  -DRG_WERROR=ON >/dev/null
+cmake --build build/release-clang -j "$jobs"
+ctest --test-dir build/release-clang --output-on-failure -j "$jobs"
 
 step "address + undefined-behaviour sanitizers"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DRG_SANITIZE=address,undefined -DRG_WERROR=ON \

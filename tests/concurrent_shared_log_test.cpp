@@ -63,7 +63,8 @@ int WriterProcess(const std::string& ini, const std::string& logs, int process) 
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      std::string address = "p" + std::to_string(process) + "t" + std::to_string(t);
+      std::string address =
+          std::string("p").append(std::to_string(process)).append("t").append(std::to_string(t));
       Screening* state = nullptr;
       if (OpenScreening(policy, address.c_str(), &state) != 0) {
         ++failures;

@@ -523,7 +523,11 @@ std::vector<FrameCase> Cases() {
 TEST(Framer, CasesWholeAndByteByByte) {
   for (const FrameCase& c : Cases()) {
     SCOPED_TRACE(c.name);
-    auto [stream, expected] = Expected(c);
+    // Named members, not a structured binding: the lambda below captures
+    // the stream, which clang before 16 cannot do for a binding.
+    const std::pair<std::string, Trace> framed = Expected(c);
+    const std::string& stream = framed.first;
+    const Trace& expected = framed.second;
     Trace bytes = Feed(c.setup, stream, Bytes(stream));
     EXPECT_EQ(Boundaries(bytes), expected) << Describe(bytes) << " expected " << Describe(expected);
     rg::test::ForEachByteScanLevel([&] {

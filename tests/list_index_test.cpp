@@ -315,7 +315,7 @@ TEST(ListIndex, LoadedPolicyIsIndexedAndJudgesAlike) {
   ini += "[DenyUrlSequence]\n";
   for (int i = 0; i < 50; ++i) ini += "/bad" + std::to_string(i) + "/\n";
   ini += "..\n[DenyQuerySequence]\n";
-  for (int i = 0; i < 50; ++i) ini += "q" + std::to_string(i) + "=\n";
+  for (int i = 0; i < 50; ++i) ini.append("q").append(std::to_string(i)).append("=\n");
   TempDir dir;
   PolicyRef policy;
   ASSERT_EQ(LoadPolicyText(dir.path, ini, nullptr, &policy.policy), 0u);

@@ -631,10 +631,10 @@ TEST_F(LoaderTest, MillionEntryPolicy) {
   text += "[ExtensionDeny]\n";
   for (int i = 0; i < kPerList; ++i) text += ".x" + std::to_string(i) + "\n";
   text += "[DenyQuerySequence]\n";
-  for (int i = 0; i < kPerList; ++i) text += "q" + std::to_string(i) + "\n";
+  for (int i = 0; i < kPerList; ++i) text.append("q").append(std::to_string(i)).append("\n");
   text += "[ValidMaxLenByHeader]\n";
   for (int i = 0; i < kPerList; ++i)
-    text += "H" + std::to_string(i % 1000) + "=" + std::to_string(i) + "\n";
+    text.append("H").append(std::to_string(i % 1000)).append("=").append(std::to_string(i)).append("\n");
   WriteTextFile(ini, text);
   ASSERT_EQ(LoadPolicy(policy, ini.c_str()), 0u);
   EXPECT_EQ(policy->Verbs.count, uint32_t(kPerList));

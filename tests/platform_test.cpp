@@ -253,7 +253,7 @@ TEST(ProfileInt, FindsTheFirstKeyOfTheFirstSection) {
 TEST(ProfileSectionValues, MeanWhatTheKeyReadersGive) {
   const std::vector<std::string> values = {
       "", " \t", "5", "  42  ", "-5", "--5", "-", "+5", "0x1F", "0X1f", "0x", "-0x10", "0x1FFFFFFFF",
-      "'x'", "\"", "\"\"", "'a\"", "\"" + std::string(253, 'q') + "\"", "\"" + std::string(252, 'q') + "\"",
+      "'x'", "\"", "\"\"", "'a\"", std::string("\"").append(253, 'q').append("\""), std::string("\"").append(252, 'q').append("\""),
       "4294967297", "-2147483648", "12 34", "1;comment", "\"5\"", "\r5", "5\r\r", "\xEF\xBC\x95",
       "=5", "5=6", "\v5", std::string("5\0" "9", 3), std::string(300, '7'), "a\tb  c",
   };

@@ -681,12 +681,12 @@ TEST(ToolTest, ConfigOfAMillionEntries) {
   text += "[ValidMaxLenByHeader]\n";
   const uint32_t firstLimit = ++line + 1;
   for (int i = 0; i < kPerList; ++i, ++line)
-    text += "H" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+    text.append("H").append(std::to_string(i)).append("=").append(std::to_string(i)).append("\n");
   text += "h0=5\n";  // the first header again, in another case
   const uint32_t limitAgain = ++line;
   text += "[DenyQuerySequence]\n";
   ++line;
-  for (int i = 0; i < kPerList; ++i, ++line) text += "q" + std::to_string(i) + "\n";
+  for (int i = 0; i < kPerList; ++i, ++line) text.append("q").append(std::to_string(i)).append("\n");
   for (int i = 0; i < kSections; ++i, line += 2) text += "[Sec" + std::to_string(i) + "]\na=1\n";
   text += "[verbdeny]\nX\n";
   const uint32_t sectionAgain = ++line;

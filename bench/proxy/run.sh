@@ -27,7 +27,7 @@ export PATH="$PATH:/usr/sbin"
 
 if [ ! -x "$build/tools/ravelgard" ]; then
   bash "$source/scripts/setup.sh"
-  cmake -S "$source" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S "$source" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build" -j 2 --target ravelgard
 fi
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true

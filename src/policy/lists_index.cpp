@@ -19,7 +19,6 @@ constexpr uint32_t kLinearEntries = 8;
 // matcher then walks the entries, which is slower but as exact.
 constexpr uint64_t kMaxTableBytes = 64ull << 20;
 
-constexpr uint32_t kNone = 0xFFFFFFFFu;
 
 uint64_t Mix(uint64_t h, uint64_t w) {
   h = (h ^ w) * 0x9E3779B97F4A7C15ull;

@@ -568,9 +568,9 @@ constexpr EndTable BuildEndTable() {
   t.states[kCR] = kCrLfStates;
   t.states[kLF] = kCrLfStates;
   t.states[kSP] = 1u << kStateUrl | 1u << kStateQuery | 1u << kStateFragment;
-  t.states['?'] = 1u << kStateUrl;
-  t.states['#'] = 1u << kStateUrl;
-  t.states[':'] = 1u << kStateHeaderName;
+  t.states[uint8_t{'?'}] = 1u << kStateUrl;
+  t.states[uint8_t{'#'}] = 1u << kStateUrl;
+  t.states[uint8_t{':'}] = 1u << kStateHeaderName;
   return t;
 }
 constexpr EndTable kEnds = BuildEndTable();

@@ -35,7 +35,7 @@ check_same() {  # name, expected file, actual file
 
 step "build: native module and command, DLL and host for x86-64 and x86"
 native=${RG_NATIVE_BUILD:-build/release}
-cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$native" -j "$jobs" --target Ravelgard ravelgard ravelgard_core rg_llhttp >/dev/null
 for arch in x86_64 i686; do
   tests=ON
