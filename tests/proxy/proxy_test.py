@@ -115,10 +115,9 @@ class Proxy:
             raise Failure("no ready line from %s: %r %r" % (self.cmd, line, self.stderr))
         self.port = int(m.group(1))
         self.admin = None
-        if "--admin" in extra:
-            line = self.proc.stdout.readline().decode()
-            m = re.search(r"http://[^:]+:(\d+)/metrics", line)
-            check(m, "no admin line: %r" % line)
+        m = re.search(r", metrics on http://[^:]+:(\d+)/metrics$", line.rstrip("\n"))
+        check(bool(m) == ("--admin" in extra), "the ready line and --admin disagree: %r" % line)
+        if m:
             self.admin = int(m.group(1))
         self._out = threading.Thread(target=self._drain, args=(self.proc.stdout, self.stdout),
                                      daemon=True)
