@@ -446,6 +446,21 @@ def check_framing(rows, problems):
         problems.append(f"framing message '{m}' is documented but the framer has no such message")
 
 
+def check_proxy_refusals(path, rows, problems):
+    src = read(path)
+    # Only the messages a refusal returns: the fallback after the switch names no refusal.
+    messages = {m.strip()[1:-1] for m in
+                re.findall(r'case\s+ProxyRefusal::k\w+:\s*return\s+"((?:[^"\\]|\\.)*)"', src)}
+    if not messages:
+        problems.append(f"{path}: no refusal message found (has ProxyRefusalMessage changed shape?)")
+        return
+    documented = {r[0] for r in rows}
+    for m in sorted(messages - documented):
+        problems.append(f"proxy refusal message '{m}' is missing from the reference")
+    for m in sorted(documented - messages):
+        problems.append(f"proxy refusal message '{m}' is documented but {path} has no such message")
+
+
 def check_options(path, rows, problems):
     if not os.path.exists(os.path.join(ROOT, path)):
         return  # that host is not part of this tree yet
@@ -471,6 +486,8 @@ def run_checks(checks):
             check_reasons(rows, problems)
         elif kind == "framing":
             check_framing([[r[-1].strip("`").strip("[]")] for r in rows], problems)
+        elif kind == "proxy-refusals":
+            check_proxy_refusals(arg, [[r[-1].strip("`").strip("[]")] for r in rows], problems)
         elif kind == "options":
             check_options(arg, rows, problems)
         else:

@@ -202,10 +202,14 @@ int RunServe(int argc, char** argv) {
 
   std::string where;
   for (const std::string& l : listening) where += (where.empty() ? "" : ", ") + l;
-  std::printf("ravelgard: screening %s -> %s with %s, %u thread%s\n", where.c_str(),
+  // One line, and the last one printed at start: scripts and service managers
+  // wait for it and read the bound ports from it, so the admin address rides
+  // on its end instead of following on a line of its own.
+  std::string metricsAt;
+  if (admin) metricsAt = ", metrics on http://" + admin->BoundAddress() + "/metrics";
+  std::printf("ravelgard: screening %s -> %s with %s, %u thread%s%s\n", where.c_str(),
               options.upstream.text.c_str(), options.iniPath.c_str(), threadCount,
-              threadCount == 1 ? "" : "s");
-  if (admin) std::printf("ravelgard: metrics on http://%s/metrics\n", admin->BoundAddress().c_str());
+              threadCount == 1 ? "" : "s", metricsAt.c_str());
   std::fflush(stdout);
 
   // Signals until a stop; then wait for the threads, still taking a second

@@ -620,6 +620,9 @@ awaitable<Session::Step> Session::Exchange() {
   }
 
   finalStatus_ = 0;
+  // The body pump starts inline, before RelayResponse runs: left set by the
+  // previous exchange, this would stop it before its first read.
+  finalResponseDone_ = false;
   responseKeepAlive_ = false;
   bodyRefused_ = false;
   clientGone_ = false;

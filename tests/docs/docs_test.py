@@ -7,8 +7,8 @@ Checks that README.md's generated blocks are those of doc/reference.md and the
 reference agrees with the code (doc/gen.py --check), that both pages render
 without a groff warning, and that the check really catches each kind of drift:
 a README block edited by hand, a marker naming no block, and a reference that
-disagrees with the loader's keys, the log's reasons, the framer's messages or
-a command's options.
+disagrees with the loader's keys, the log's reasons, the framer's messages, the
+proxy's own refusal messages or a command's options.
 """
 import os
 import subprocess
@@ -88,6 +88,9 @@ def main():
         ("a framing message missing",
          reference.replace("`[Ambiguous framing: LF without CR]`", "`[Ambiguous framing: LF alone]`", 1),
          "framing message 'Ambiguous framing: LF without CR' is missing"),
+        ("a proxy refusal message that is not the proxy's",
+         reference.replace("`[CONNECT refused]`", "`[CONNECT denied]`", 1),
+         "proxy refusal message 'CONNECT refused' is missing"),
         ("an option of check's --help missing",
          reference.replace("| `--client-ip ADDR` |", "| `--client-address ADDR` |", 1),
          "option --client-ip of the --help text is missing"),

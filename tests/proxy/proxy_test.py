@@ -115,10 +115,9 @@ class Proxy:
             raise Failure("no ready line from %s: %r %r" % (self.cmd, line, self.stderr))
         self.port = int(m.group(1))
         self.admin = None
-        if "--admin" in extra:
-            line = self.proc.stdout.readline().decode()
-            m = re.search(r"http://[^:]+:(\d+)/metrics", line)
-            check(m, "no admin line: %r" % line)
+        m = re.search(r", metrics on http://[^:]+:(\d+)/metrics$", line.rstrip("\n"))
+        check(bool(m) == ("--admin" in extra), "the ready line and --admin disagree: %r" % line)
+        if m:
             self.admin = int(m.group(1))
         self._out = threading.Thread(target=self._drain, args=(self.proc.stdout, self.stdout),
                                      daemon=True)
@@ -142,6 +141,7 @@ class Proxy:
             self.proc.wait()
             raise Failure("the proxy did not stop within %d s" % timeout)
         self._err.join(5)
+        self._out.join(5)
         return code
 
     def __enter__(self):
@@ -609,17 +609,27 @@ def test_canary_after_each_smuggling_case_split_across_writes():
 
 def test_chunked_upload_and_trailers():
     marker = unique("chunked")
+    chunked = b"".join(b"%x;ext=1\r\n%s\r\n" % (n, b"z" * n) for n in (1, 100, 5000)) + \
+        b"0\r\nX-Checksum: 1\r\n\r\n"
+    # The body follows its head in later writes: on a connection's first
+    # request, and on kept-alive ones after it.
+    uploads = [
+        ("first request, chunked", b"Transfer-Encoding: chunked", chunked),
+        ("kept-alive, chunked", b"Transfer-Encoding: chunked", chunked),
+        ("kept-alive, Content-Length", b"Content-Length: 5101", b"z" * 5101),
+    ]
     with Proxy(open_policy()) as proxy:
         with connect(proxy.port) as s:
-            body = b"".join(b"%x;ext=1\r\n%s\r\n" % (n, b"z" * n) for n in (1, 100, 5000)) + \
-                   b"0\r\nX-Checksum: 1\r\n\r\n"
-            s.sendall(b"POST /sink/%s HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n"
-                      % marker.encode())
-            for i in range(0, len(body), 777):
-                s.sendall(body[i:i + 777])
-            status, _, answer, _ = Reader(s).response()
-            want = b"5101 " + hashlib.sha256(b"z" * 5101).hexdigest().encode()
-            check(status == 200 and answer == want, "sink said %d %r" % (status, answer))
+            reader = Reader(s)
+            for what, framing, body in uploads:
+                s.sendall(b"POST /sink/%s HTTP/1.1\r\nHost: h\r\n%s\r\n\r\n"
+                          % (marker.encode(), framing))
+                time.sleep(0.05)
+                for i in range(0, len(body), 777):
+                    s.sendall(body[i:i + 777])
+                status, _, answer, _ = reader.response()
+                want = b"5101 " + hashlib.sha256(b"z" * 5101).hexdigest().encode()
+                check(status == 200 and answer == want, "%s: sink said %d %r" % (what, status, answer))
         # And with curl.
         path = os.path.join(ARGS.work, "upload.bin")
         with open(path, "wb") as f:
@@ -704,7 +714,7 @@ def test_server_header_treatment():
     ]
     for settings, want, page_server in cases:
         ini = open_policy("banner-%s" % want, **settings)
-        with Proxy(ini, extra=["--server-software", "Custom/2"]) as proxy:
+        with Proxy(ini, extra=["--server-software", "Custom/2", "--upstream-timeout", "1"]) as proxy:
             status, headers, _ = http_get(proxy.port, "/")
             got = [v for n, v in headers if n == "server"]
             check(got == ([want] if want else []), "%s: Server %s" % (settings, got))
@@ -713,12 +723,17 @@ def test_server_header_treatment():
             got = [v for n, v in headers if n == "server"]
             check(got == ([page_server] if page_server else []),
                   "%s: block page Server %s" % (settings, got))
-        # The proxy's own 502 follows the same rule.
+            # The proxy's own 504 follows the same rule.
+            status, headers, _ = http_get(proxy.port, "/hang")
+            got = [v for n, v in headers if n == "server"]
+            check(status == 504, "504 expected, got %d" % status)
+            check(got == ([page_server] if page_server else []), "%s: 504 Server %s" % (settings, got))
+        # And so does its 502.
         with Proxy(ini, upstream="127.0.0.1:1", extra=["--server-software", "Custom/2"]) as proxy:
             status, headers, _ = http_get(proxy.port, "/")
             got = [v for n, v in headers if n == "server"]
             check(status == 502, "502 expected, got %d" % status)
-            check(got == ([page_server] if page_server else []), "502 Server %s" % got)
+            check(got == ([page_server] if page_server else []), "%s: 502 Server %s" % (settings, got))
 
 
 def test_upstream_failures():
@@ -997,38 +1012,85 @@ def test_reload_under_load():
 
 
 def test_graceful_stop_with_requests_in_flight():
-    with Proxy(open_policy(), threads=2) as proxy:
-        results = []
+    """SIGTERM and SIGINT alike: idle connections close, requests in flight finish, exit 0."""
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        name = signal.Signals(sig).name
+        with Proxy(open_policy(), threads=2) as proxy:
+            results = []
 
-        def slow():
+            def slow():
+                try:
+                    with connect(proxy.port) as s:
+                        s.sendall(request("/slow/1500"))
+                        status, headers, _, _ = Reader(s).response()
+                        # The answer says the connection ends with it.
+                        results.append(status if ("connection", "close") in headers else headers)
+                except Exception as e:  # noqa: BLE001
+                    results.append(repr(e))
+
+            idle = connect(proxy.port)
+            idle.sendall(request("/"))
+            Reader(idle).response()
+            threads = [threading.Thread(target=slow) for _ in range(3)]
+            for t in threads:
+                t.start()
+            time.sleep(0.5)
+            proxy.send_signal(sig)
+            check(Reader(idle).at_eof(timeout=5), "%s: idle connection kept open during the stop" % name)
+            for t in threads:
+                t.join()
+            check(results == [200, 200, 200], "%s: requests in flight: %s" % (name, results))
+            check(proxy.stop() == 0, "%s: exit status" % name)
             try:
-                with connect(proxy.port) as s:
-                    s.sendall(request("/slow/1500"))
-                    status, headers, _, _ = Reader(s).response()
-                    # The answer says the connection ends with it.
-                    results.append(status if ("connection", "close") in headers else headers)
-            except Exception as e:  # noqa: BLE001
-                results.append(repr(e))
+                connect(proxy.port, timeout=2).close()
+                refused = False
+            except OSError:
+                refused = True
+            check(refused, "%s: still accepting after the stop" % name)
+            # Standard output held the ready line and nothing else, from start to stop.
+            check(len(proxy.stdout) == 1, "%s: standard output: %r" % (name, proxy.stdout))
 
-        idle = connect(proxy.port)
-        idle.sendall(request("/"))
-        Reader(idle).response()
-        threads = [threading.Thread(target=slow) for _ in range(3)]
-        for t in threads:
-            t.start()
-        time.sleep(0.5)
-        proxy.send_signal(signal.SIGTERM)
-        check(Reader(idle).at_eof(timeout=5), "idle connection kept open during the stop")
-        for t in threads:
-            t.join()
-        check(results == [200, 200, 200], "requests in flight: %s" % results)
-        check(proxy.stop() == 0, "exit status")
-        try:
-            connect(proxy.port, timeout=2).close()
-            refused = False
-        except OSError:
-            refused = True
-        check(refused, "still accepting after the stop")
+
+def test_reading_stops_while_pipelined_bytes_are_held():
+    """Behind a request in flight the proxy holds one buffer of pipelined bytes and reads no
+    more, so a client that keeps writing stalls instead of growing the proxy; once the answer
+    is relayed the held request goes on whole."""
+    size = 16 << 20
+    with Proxy(open_policy()) as proxy:
+        with connect(proxy.port) as s:
+            # A fixed send buffer, so that what the kernels take is small and known.
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 65536)
+            s.sendall(request("/slow/4000"))
+            s.sendall(b"POST /sink-held HTTP/1.1\r\nHost: www.example.com\r\n"
+                      b"Content-Length: %d\r\n\r\n" % size)
+            s.setblocking(False)
+            block = b"x" * 65536
+            sent = 0
+            last_progress = time.monotonic()
+            # Write until the writes have made no progress for a while.
+            while sent < size and time.monotonic() - last_progress < 0.5:
+                try:
+                    sent += s.send(block[:size - sent])
+                    last_progress = time.monotonic()
+                except BlockingIOError:
+                    time.sleep(0.01)
+            stalled = sent
+            # The slow answer was not in yet, so the stall was the proxy not reading.
+            try:
+                answered = s.recv(1, socket.MSG_PEEK) != b""
+            except BlockingIOError:
+                answered = False
+            check(not answered, "the first answer came before the writes stalled; nothing shown")
+            check(stalled < 2 << 20, "the proxy read %d bytes behind a request in flight" % stalled)
+            s.setblocking(True)
+            s.settimeout(20)
+            reader = Reader(s)
+            s.sendall(b"x" * (size - sent))
+            status, _, body, _ = reader.response()
+            check(status == 200 and body == b"slow", "first answer: %d %r" % (status, body))
+            status, _, body, _ = reader.response()
+            want = b"%d %s" % (size, hashlib.sha256(b"x" * size).hexdigest().encode())
+            check(status == 200 and body == want, "held request: %d %r" % (status, body))
 
 
 def test_large_bodies_bounded_memory():
