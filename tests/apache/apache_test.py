@@ -141,7 +141,7 @@ class Httpd:
         self.dir = workdir
         self.proc = None
         self.ports = {name: free_port() for name in
-                      ("main", "tls", "keep", "replace", "simulate", "open")}
+                      ("main", "tls", "keep", "replace", "simulate", "open", "own", "beside")}
         self.backend = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Backend)
         threading.Thread(target=self.backend.serve_forever, daemon=True).start()
         self.upgrade_backend = UpgradeBackend()
@@ -154,17 +154,21 @@ class Httpd:
                 except KeyError:
                     pass
         os.chmod(workdir, 0o755)
-        for sub in ("htdocs", "run", "policies", "logs", "logs/main", "logs/keep",
-                    "logs/replace", "logs/simulate", "logs/broken"):
+        for sub in ("htdocs", "run", "policies", "policies/beside", "logs", "logs/main",
+                    "logs/keep", "logs/replace", "logs/simulate", "logs/broken", "logs/own"):
             os.makedirs(self.path(sub), exist_ok=True)
-            # The keeping host's log directory stays root's, for the start-up
-            # warning about it.
-            if self.user and sub.startswith("logs") and sub != "logs/keep":
+            # The log directories of the keeping host (RavelgardLogDir) and of
+            # the host whose policy names its own (LogFilesDir) stay root's,
+            # for the start-up warning about them; so does the one the parent
+            # creates beside the policy of the "beside" host.
+            if self.user and sub.startswith("logs") and sub not in ("logs/keep", "logs/own"):
                 os.chown(self.path(sub), self.user.pw_uid, self.user.pw_gid)
-        self.write_policy("main", {})
+        self.write_policy("main", self.main_changes())
         self.write_policy("keep", {"RemoveBanner": 0})
         self.write_policy("replace", {"RemoveBanner": 0, "ChangeBanner": "Web Server"})
         self.write_policy("simulate", {"Simulate": 1})
+        self.write_policy("own", {"LogFilesDir": self.path("logs", "own")})
+        self.write_policy("beside/beside", {})
         self.make_documents()
         self.make_certificate()
         with open(self.path("httpd.conf"), "w") as f:
@@ -172,6 +176,11 @@ class Httpd:
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
+
+    def main_changes(self, **changes):
+        """The main policy's Globals keys: it names its own log directory,
+        which the virtual hosts that name none share."""
+        return {"LogFilesDir": self.path("logs", "main"), **changes}
 
     def write_policy(self, name, changes, add_verbs=()):
         with open(self.path("policies", name + ".ini"), "w", encoding="latin-1") as f:
@@ -216,7 +225,9 @@ class Httpd:
         def vhost(name, extra, policy=True, logdir=True, port=None):
             lines = [f"<VirtualHost 127.0.0.1:{port or p[name]}>", f"  ServerName {HOST}"]
             if policy:
-                lines.append(f'  RavelgardPolicy "{self.path("policies", name + ".ini")}"')
+                if policy is True:
+                    policy = self.path("policies", name + ".ini")
+                lines.append(f'  RavelgardPolicy "{policy}"')
             if logdir:
                 lines.append(f'  RavelgardLogDir "{self.path("logs", name)}"')
             lines += ["  " + x for x in extra]
@@ -242,6 +253,8 @@ Listen 127.0.0.1:{p["keep"]}
 Listen 127.0.0.1:{p["replace"]}
 Listen 127.0.0.1:{p["simulate"]}
 Listen 127.0.0.1:{p["open"]}
+Listen 127.0.0.1:{p["own"]}
+Listen 127.0.0.1:{p["beside"]}
 DocumentRoot "{self.path("htdocs")}"
 <Directory "{self.path("htdocs")}">
   Require all granted
@@ -259,7 +272,7 @@ KeepAlive On
 KeepAliveTimeout 5
 Timeout 10
 RavelgardPolicy "{main_policy or self.path("policies", "main.ini")}"
-RavelgardLogDir "{main_logdir or self.path("logs", "main")}"
+{f'RavelgardLogDir "{main_logdir}"' if main_logdir else ""}
 ProxyPass /backend/ http://127.0.0.1:{self.backend.server_port}/
 ProxyPass /ws/ http://127.0.0.1:{self.upgrade_backend.port}/ upgrade=websocket
 # The main server's policy and log, over TLS; h2 is offered and must go.
@@ -267,6 +280,10 @@ ProxyPass /ws/ http://127.0.0.1:{self.upgrade_backend.port}/ upgrade=websocket
 {vhost("keep", [])}
 {vhost("replace", [])}
 {vhost("simulate", [])}
+# Logging where the policy says (like the main server): its LogFilesDir, or
+# LogFiles beside it.
+{vhost("own", [], logdir=False)}
+{vhost("beside", [], policy=self.path("policies", "beside", "beside.ini"), logdir=False)}
 # Not screened: HTTP/2 stays on offer here.
 <VirtualHost 127.0.0.1:{p["open"]}>
   ServerName {HOST}
@@ -750,15 +767,32 @@ class Suite:
                 raise AssertionError(f"{name}: ALPN chose {chosen}, expected {want}")
 
     def log_directory_warning(self):
+        """A log directory Apache's children cannot write is reported at
+        start-up, however the policy came to log there; a writable one is
+        not."""
         if not self.httpd.user:
             return  # not started as root: the children are the same user
-        want = (f"RavelgardLogDir {self.httpd.path('logs', 'keep')} is not writable by "
-                f"{self.httpd.user.pw_name}")
+        path = self.httpd.path
+        cases = [
+            # the directory, how it was chosen, the policy, reported
+            (path("logs", "keep"), "RavelgardLogDir", path("policies", "keep.ini"), True),
+            (path("logs", "own"), "the policy's own", path("policies", "own.ini"), True),
+            (path("policies", "beside", "LogFiles"), "the policy's own",
+             path("policies", "beside", "beside.ini"), True),
+            (path("logs", "main"), "the policy's own", path("policies", "main.ini"), False),
+            (path("logs", "simulate"), "RavelgardLogDir", path("policies", "simulate.ini"), False),
+        ]
         log = self.httpd.error_log()
-        if want not in log:
-            raise AssertionError("no warning about the keeping host's log directory")
-        if "RavelgardLogDir " + self.httpd.path("logs", "main") + " is not" in log:
-            raise AssertionError("a warning about a writable log directory")
+        problems = []
+        for directory, chosen, policy, reported in cases:
+            if ("the log directory " + directory + " " in log) != reported:
+                problems.append(f"{directory}: {'no' if reported else 'a'} warning")
+            want = (f"the log directory {directory} ({chosen}) of RavelgardPolicy {policy} is "
+                    f"not writable by {self.httpd.user.pw_name}")
+            if reported and want not in log:
+                problems.append(f"{directory}: expected {want!r}")
+        if problems:
+            raise AssertionError("\n  " + "\n  ".join(problems))
 
     def graceful(self):
         """A graceful restart loads the changed policy."""
@@ -766,7 +800,8 @@ class Suite:
         options = request("/", "OPTIONS")
         if exchange(port, [options]) != PLAIN_PAGE:
             raise AssertionError("OPTIONS passed before the restart")
-        self.httpd.write_policy("main", {"RemoveBanner": 0, "ChangeBanner": "Reloaded"},
+        self.httpd.write_policy("main", self.httpd.main_changes(RemoveBanner=0,
+                                                                ChangeBanner="Reloaded"),
                                 add_verbs=["OPTIONS"])
         self.httpd.proc.send_signal(signal.SIGUSR1)
         deadline = time.time() + 30
