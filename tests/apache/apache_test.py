@@ -685,28 +685,73 @@ class Suite:
             name = os.path.basename(path)
             expected = self.check(policy, path)
             before = len(self.httpd.records("simulate"))
+            want = [("[%s]" % r2["message"][1:-1]).encode() for r in expected for r2 in r["records"]]
             # A request cut short goes unanswered: over TLS, which cannot
-            # half-close, the reading stops after the answers to the others.
+            # half-close, the reading stops after the answers to the others,
+            # and the connection stays open until the records have come (a
+            # close before the server has read everything may lose the rest).
             answered = sum(1 for r in expected if r["complete"])
+            sock = connect(port, tls)
             try:
-                data = exchange(port, [open(path, "rb").read()], tls, responses=answered)
+                sock.sendall(open(path, "rb").read())
+                if not tls:
+                    sock.shutdown(socket.SHUT_WR)
+                data = read_all(sock, (lambda d: count_responses(d) >= answered) if tls else None)
+                deadline = time.time() + 10
+                while True:
+                    got = [RECORD.match(line).group(2)
+                           for line in self.httpd.records("simulate")[before:]]
+                    if len(got) >= len(want) or time.time() > deadline:
+                        break
+                    time.sleep(0.05)
             except AssertionError as e:
                 problems.append(f"{name}: {e}")
                 continue
+            finally:
+                sock.close()
             if PLAIN_PAGE in data:
                 problems.append(f"{name}: blocked in Simulate mode")
-            want = [("[%s]" % r2["message"][1:-1]).encode() for r in expected for r2 in r["records"]]
-            # Without an answer to wait for, the record of an unanswered
-            # request may still be on its way.
-            deadline = time.time() + 10
-            while True:
-                got = [RECORD.match(line).group(2)
-                       for line in self.httpd.records("simulate")[before:]]
-                if len(got) >= len(want) or time.time() > deadline:
-                    break
-                time.sleep(0.05)
             if got != want:
                 problems.append(f"{name}: records {got}, expected {want}")
+        if problems:
+            raise AssertionError("\n  " + "\n  ".join(problems))
+
+    def curl(self):
+        """A real client, plain and over TLS: curl gets a clean request's
+        document, and the block page byte for byte with its record for a
+        refused one."""
+        ports = self.httpd.ports
+        refused = "/curl/../x.html"
+        sample = self.httpd.path("curl-refused.http")
+        with open(sample, "wb") as f:
+            f.write(request(refused))
+        [verdict] = self.check(self.httpd.path("policies", "main.ini"), sample)
+        record = (("[%s]" % verdict["message"][1:-1]).encode(),
+                  f"GET {refused} HTTP/1.1".encode())
+        problems = []
+        for scheme, port in (("http", ports["main"]), ("https", ports["tls"])):
+            for target, want, records in (("/index.html", None, []), (refused, PLAIN_PAGE, [record])):
+                before = len(self.httpd.records("main"))
+                # -i: the head as it came; --path-as-is: no ../ taken out.
+                done = subprocess.run(
+                    ["curl", "-sS", "-i", "-k", "--path-as-is", "--max-time", "10",
+                     "-H", f"Host: {HOST}",
+                     "--resolve", f"{HOST}:{port}:127.0.0.1", f"{scheme}://{HOST}:{port}{target}"],
+                    capture_output=True)
+                got = done.stdout
+                if want is None:
+                    ok = (done.returncode == 0 and got.startswith(b"HTTP/1.1 200 ")
+                          and got.endswith(b"\r\n\r\ndocument /index.html\n"))
+                else:
+                    ok = done.returncode == 0 and got == want
+                if not ok:
+                    problems.append(f"{scheme} {target}: curl exited {done.returncode} "
+                                    f"({done.stderr.decode(errors='replace').strip()}), "
+                                    f"sent {got[:300]!r}")
+                added = [(m.group(2), m.group(4)) for line in self.httpd.records("main")[before:]
+                         for m in [RECORD.match(line)] if m]
+                if added != records:
+                    problems.append(f"{scheme} {target}: records {added}, expected {records}")
         if problems:
             raise AssertionError("\n  " + "\n  ".join(problems))
 
@@ -900,6 +945,8 @@ def main():
         suite.run("kept-alive and pipelined requests over TLS",
                   lambda: suite.pipelining(ports["tls"], tls=True))
         suite.run("chunked bodies and HTTP/1.0", lambda: suite.bodies(ports["main"]))
+        suite.run("curl, plain and over TLS: passed, and refused with the block page",
+                  suite.curl)
         suite.run("Server header removed, replaced, kept; proxied too", suite.server_header)
         suite.run("Simulate mode logs and lets through",
                   lambda: suite.simulate(ports["simulate"]))
