@@ -3,9 +3,9 @@
 
 Starts apache2 in the foreground (mpm_event, several children, a non-root
 user when started as root) with a configuration of its own in a temporary
-directory, drives it with raw sockets, plain and over TLS, and holds what it
-answers against `ravelgard check` and the block page bytes. Prints one line
-per test; exits 1 when one fails.
+directory, drives it with raw sockets and curl, plain and over TLS, and holds
+what it answers against `ravelgard check` and the block page bytes. Prints one
+line per test; exits 1 when one fails.
 """
 
 import argparse
