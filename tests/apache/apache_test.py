@@ -730,7 +730,8 @@ class Suite:
                   f"GET {refused} HTTP/1.1".encode())
         problems = []
         for scheme, port in (("http", ports["main"]), ("https", ports["tls"])):
-            for target, want, records in (("/index.html", None, []), (refused, PLAIN_PAGE, [record])):
+            for target, want, records in (("/index.html", None, []),
+                                          (refused, PLAIN_PAGE, [record])):
                 before = len(self.httpd.records("main"))
                 # -i: the head as it came; --path-as-is: no ../ taken out.
                 done = subprocess.run(
