@@ -233,13 +233,19 @@ void RefuseHttp2(apr_pool_t* pconf, server_rec* s) {
                where, s->defn_name ? s->defn_name : "?", s->defn_line_number);
 }
 
-// The parent opens today's log file, but the children (another user when
-// Apache starts as root) open the next day's: they need to write the
-// directory. Said at start-up rather than found out at midnight.
-void CheckLogDirectory(server_rec* s, const char* directory) {
+// The parent opens today's log file (creating the directory, root's, when it
+// is missing), but the children (another user when Apache starts as root)
+// open the next day's: they need to write the directory, whichever way the
+// policy chose it. Said at start-up rather than found out at midnight.
+void CheckLogDirectory(server_rec* s, const LoadedPolicy* loaded) {
   const uid_t user = ap_unixd_config.user_id;
   const gid_t group = ap_unixd_config.group_id;
   if (geteuid() != 0 || user == 0 || user == static_cast<uid_t>(-1)) return;
+  const char* directory = rg::PolicyLogDirectory(loaded->policy);
+  // Policies that log to the same directory get one warning between them.
+  for (const LoadedPolicy* earlier = loaded->next; earlier; earlier = earlier->next) {
+    if (std::strcmp(rg::PolicyLogDirectory(earlier->policy), directory) == 0) return;
+  }
   struct stat st {};
   if (stat(directory, &st) != 0) return;  // the policy's load has said what is wrong
   const bool writable = (st.st_uid == user && (st.st_mode & S_IWUSR)) ||
@@ -247,9 +253,11 @@ void CheckLogDirectory(server_rec* s, const char* directory) {
                         (st.st_mode & S_IWOTH);
   if (writable) return;
   ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_WARNING, 0, s,
-               "mod_ravelgard: RavelgardLogDir %s is not writable by %s, the user of Apache's "
-               "children: from the next day on no rejection can be logged (chown %s %s)",
-               directory, ap_unixd_config.user_name, ap_unixd_config.user_name, directory);
+               "mod_ravelgard: the log directory %s (%s) of RavelgardPolicy %s is not writable "
+               "by %s, the user of Apache's children: from the next day on no rejection can be "
+               "logged (chown %s %s)",
+               directory, loaded->logDir ? "RavelgardLogDir" : "the policy's own", loaded->path,
+               ap_unixd_config.user_name, ap_unixd_config.user_name, directory);
 }
 
 int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* main) {
@@ -257,7 +265,7 @@ int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* main) {
     if (ConfigOf(s)->policy != nullptr) RefuseHttp2(pconf, s);
   }
   for (LoadedPolicy* loaded = g_loaded; loaded; loaded = loaded->next) {
-    if (loaded->logDir != nullptr) CheckLogDirectory(main, loaded->logDir);
+    CheckLogDirectory(main, loaded);
   }
   return OK;
 }

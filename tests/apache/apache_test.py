@@ -3,9 +3,9 @@
 
 Starts apache2 in the foreground (mpm_event, several children, a non-root
 user when started as root) with a configuration of its own in a temporary
-directory, drives it with raw sockets, plain and over TLS, and holds what it
-answers against `ravelgard check` and the block page bytes. Prints one line
-per test; exits 1 when one fails.
+directory, drives it with raw sockets and curl, plain and over TLS, and holds
+what it answers against `ravelgard check` and the block page bytes. Prints one
+line per test; exits 1 when one fails.
 """
 
 import argparse
@@ -141,7 +141,8 @@ class Httpd:
         self.dir = workdir
         self.proc = None
         self.ports = {name: free_port() for name in
-                      ("main", "tls", "keep", "replace", "simulate", "open")}
+                      ("main", "tls", "keep", "replace", "simulate", "open", "own", "beside",
+                       "simulate_tls")}
         self.backend = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Backend)
         threading.Thread(target=self.backend.serve_forever, daemon=True).start()
         self.upgrade_backend = UpgradeBackend()
@@ -154,17 +155,21 @@ class Httpd:
                 except KeyError:
                     pass
         os.chmod(workdir, 0o755)
-        for sub in ("htdocs", "run", "policies", "logs", "logs/main", "logs/keep",
-                    "logs/replace", "logs/simulate", "logs/broken"):
+        for sub in ("htdocs", "run", "policies", "policies/beside", "logs", "logs/main",
+                    "logs/keep", "logs/replace", "logs/simulate", "logs/broken", "logs/own"):
             os.makedirs(self.path(sub), exist_ok=True)
-            # The keeping host's log directory stays root's, for the start-up
-            # warning about it.
-            if self.user and sub.startswith("logs") and sub != "logs/keep":
+            # The log directories of the keeping host (RavelgardLogDir) and of
+            # the host whose policy names its own (LogFilesDir) stay root's,
+            # for the start-up warning about them; so does the one the parent
+            # creates beside the policy of the "beside" host.
+            if self.user and sub.startswith("logs") and sub not in ("logs/keep", "logs/own"):
                 os.chown(self.path(sub), self.user.pw_uid, self.user.pw_gid)
-        self.write_policy("main", {})
+        self.write_policy("main", self.main_changes())
         self.write_policy("keep", {"RemoveBanner": 0})
         self.write_policy("replace", {"RemoveBanner": 0, "ChangeBanner": "Web Server"})
         self.write_policy("simulate", {"Simulate": 1})
+        self.write_policy("own", {"LogFilesDir": self.path("logs", "own")})
+        self.write_policy("beside/beside", {})
         self.make_documents()
         self.make_certificate()
         with open(self.path("httpd.conf"), "w") as f:
@@ -172,6 +177,11 @@ class Httpd:
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
+
+    def main_changes(self, **changes):
+        """The main policy's Globals keys: it names its own log directory,
+        which the virtual hosts that name none share."""
+        return {"LogFilesDir": self.path("logs", "main"), **changes}
 
     def write_policy(self, name, changes, add_verbs=()):
         with open(self.path("policies", name + ".ini"), "w", encoding="latin-1") as f:
@@ -216,9 +226,13 @@ class Httpd:
         def vhost(name, extra, policy=True, logdir=True, port=None):
             lines = [f"<VirtualHost 127.0.0.1:{port or p[name]}>", f"  ServerName {HOST}"]
             if policy:
-                lines.append(f'  RavelgardPolicy "{self.path("policies", name + ".ini")}"')
+                if policy is True:
+                    policy = self.path("policies", name + ".ini")
+                lines.append(f'  RavelgardPolicy "{policy}"')
             if logdir:
-                lines.append(f'  RavelgardLogDir "{self.path("logs", name)}"')
+                if logdir is True:
+                    logdir = self.path("logs", name)
+                lines.append(f'  RavelgardLogDir "{logdir}"')
             lines += ["  " + x for x in extra]
             lines.append(f"  ProxyPass /backend/ http://127.0.0.1:{self.backend.server_port}/")
             lines.append("</VirtualHost>")
@@ -241,7 +255,10 @@ Listen 127.0.0.1:{p["tls"]}
 Listen 127.0.0.1:{p["keep"]}
 Listen 127.0.0.1:{p["replace"]}
 Listen 127.0.0.1:{p["simulate"]}
+Listen 127.0.0.1:{p["simulate_tls"]}
 Listen 127.0.0.1:{p["open"]}
+Listen 127.0.0.1:{p["own"]}
+Listen 127.0.0.1:{p["beside"]}
 DocumentRoot "{self.path("htdocs")}"
 <Directory "{self.path("htdocs")}">
   Require all granted
@@ -259,7 +276,7 @@ KeepAlive On
 KeepAliveTimeout 5
 Timeout 10
 RavelgardPolicy "{main_policy or self.path("policies", "main.ini")}"
-RavelgardLogDir "{main_logdir or self.path("logs", "main")}"
+{f'RavelgardLogDir "{main_logdir}"' if main_logdir else ""}
 ProxyPass /backend/ http://127.0.0.1:{self.backend.server_port}/
 ProxyPass /ws/ http://127.0.0.1:{self.upgrade_backend.port}/ upgrade=websocket
 # The main server's policy and log, over TLS; h2 is offered and must go.
@@ -267,6 +284,12 @@ ProxyPass /ws/ http://127.0.0.1:{self.upgrade_backend.port}/ upgrade=websocket
 {vhost("keep", [])}
 {vhost("replace", [])}
 {vhost("simulate", [])}
+{vhost("simulate_tls", tls, policy=self.path("policies", "simulate.ini"),
+       logdir=self.path("logs", "simulate"))}
+# Logging where the policy says (like the main server): its LogFilesDir, or
+# LogFiles beside it.
+{vhost("own", [], logdir=False)}
+{vhost("beside", [], policy=self.path("policies", "beside", "beside.ini"), logdir=False)}
 # Not screened: HTTP/2 stays on offer here.
 <VirtualHost 127.0.0.1:{p["open"]}>
   ServerName {HOST}
@@ -653,7 +676,7 @@ class Suite:
         if problems:
             raise AssertionError("\n  " + "\n  ".join(problems))
 
-    def simulate(self):
+    def simulate(self, port, tls=False):
         """Simulate mode: nothing is blocked, and the log holds the records
         `ravelgard check` reports."""
         policy = self.httpd.path("policies", "simulate.ini")
@@ -662,13 +685,74 @@ class Suite:
             name = os.path.basename(path)
             expected = self.check(policy, path)
             before = len(self.httpd.records("simulate"))
-            data = exchange(self.httpd.ports["simulate"], [open(path, "rb").read()])
+            want = [("[%s]" % r2["message"][1:-1]).encode() for r in expected for r2 in r["records"]]
+            # A request cut short goes unanswered: over TLS, which cannot
+            # half-close, the reading stops after the answers to the others,
+            # and the connection stays open until the records have come (a
+            # close before the server has read everything may lose the rest).
+            answered = sum(1 for r in expected if r["complete"])
+            sock = connect(port, tls)
+            try:
+                sock.sendall(open(path, "rb").read())
+                if not tls:
+                    sock.shutdown(socket.SHUT_WR)
+                data = read_all(sock, (lambda d: count_responses(d) >= answered) if tls else None)
+                deadline = time.time() + 10
+                while True:
+                    got = [RECORD.match(line).group(2)
+                           for line in self.httpd.records("simulate")[before:]]
+                    if len(got) >= len(want) or time.time() > deadline:
+                        break
+                    time.sleep(0.05)
+            except AssertionError as e:
+                problems.append(f"{name}: {e}")
+                continue
+            finally:
+                sock.close()
             if PLAIN_PAGE in data:
                 problems.append(f"{name}: blocked in Simulate mode")
-            got = [RECORD.match(line).group(2) for line in self.httpd.records("simulate")[before:]]
-            want = [("[%s]" % r2["message"][1:-1]).encode() for r in expected for r2 in r["records"]]
             if got != want:
                 problems.append(f"{name}: records {got}, expected {want}")
+        if problems:
+            raise AssertionError("\n  " + "\n  ".join(problems))
+
+    def curl(self):
+        """A real client, plain and over TLS: curl gets a clean request's
+        document, and the block page byte for byte with its record for a
+        refused one."""
+        ports = self.httpd.ports
+        refused = "/curl/../x.html"
+        sample = self.httpd.path("curl-refused.http")
+        with open(sample, "wb") as f:
+            f.write(request(refused))
+        [verdict] = self.check(self.httpd.path("policies", "main.ini"), sample)
+        record = (("[%s]" % verdict["message"][1:-1]).encode(),
+                  f"GET {refused} HTTP/1.1".encode())
+        problems = []
+        for scheme, port in (("http", ports["main"]), ("https", ports["tls"])):
+            for target, want, records in (("/index.html", None, []),
+                                          (refused, PLAIN_PAGE, [record])):
+                before = len(self.httpd.records("main"))
+                # -i: the head as it came; --path-as-is: no ../ taken out.
+                done = subprocess.run(
+                    ["curl", "-sS", "-i", "-k", "--path-as-is", "--max-time", "10",
+                     "-H", f"Host: {HOST}",
+                     "--resolve", f"{HOST}:{port}:127.0.0.1", f"{scheme}://{HOST}:{port}{target}"],
+                    capture_output=True)
+                got = done.stdout
+                if want is None:
+                    ok = (done.returncode == 0 and got.startswith(b"HTTP/1.1 200 ")
+                          and got.endswith(b"\r\n\r\ndocument /index.html\n"))
+                else:
+                    ok = done.returncode == 0 and got == want
+                if not ok:
+                    problems.append(f"{scheme} {target}: curl exited {done.returncode} "
+                                    f"({done.stderr.decode(errors='replace').strip()}), "
+                                    f"sent {got[:300]!r}")
+                added = [(m.group(2), m.group(4)) for line in self.httpd.records("main")[before:]
+                         for m in [RECORD.match(line)] if m]
+                if added != records:
+                    problems.append(f"{scheme} {target}: records {added}, expected {records}")
         if problems:
             raise AssertionError("\n  " + "\n  ".join(problems))
 
@@ -750,15 +834,32 @@ class Suite:
                 raise AssertionError(f"{name}: ALPN chose {chosen}, expected {want}")
 
     def log_directory_warning(self):
+        """A log directory Apache's children cannot write is reported at
+        start-up, however the policy came to log there; a writable one is
+        not."""
         if not self.httpd.user:
             return  # not started as root: the children are the same user
-        want = (f"RavelgardLogDir {self.httpd.path('logs', 'keep')} is not writable by "
-                f"{self.httpd.user.pw_name}")
+        path = self.httpd.path
+        cases = [
+            # the directory, how it was chosen, the policy, reported
+            (path("logs", "keep"), "RavelgardLogDir", path("policies", "keep.ini"), True),
+            (path("logs", "own"), "the policy's own", path("policies", "own.ini"), True),
+            (path("policies", "beside", "LogFiles"), "the policy's own",
+             path("policies", "beside", "beside.ini"), True),
+            (path("logs", "main"), "the policy's own", path("policies", "main.ini"), False),
+            (path("logs", "simulate"), "RavelgardLogDir", path("policies", "simulate.ini"), False),
+        ]
         log = self.httpd.error_log()
-        if want not in log:
-            raise AssertionError("no warning about the keeping host's log directory")
-        if "RavelgardLogDir " + self.httpd.path("logs", "main") + " is not" in log:
-            raise AssertionError("a warning about a writable log directory")
+        problems = []
+        for directory, chosen, policy, reported in cases:
+            if ("the log directory " + directory + " " in log) != reported:
+                problems.append(f"{directory}: {'no' if reported else 'a'} warning")
+            want = (f"the log directory {directory} ({chosen}) of RavelgardPolicy {policy} is "
+                    f"not writable by {self.httpd.user.pw_name}")
+            if reported and want not in log:
+                problems.append(f"{directory}: expected {want!r}")
+        if problems:
+            raise AssertionError("\n  " + "\n  ".join(problems))
 
     def graceful(self):
         """A graceful restart loads the changed policy."""
@@ -766,7 +867,8 @@ class Suite:
         options = request("/", "OPTIONS")
         if exchange(port, [options]) != PLAIN_PAGE:
             raise AssertionError("OPTIONS passed before the restart")
-        self.httpd.write_policy("main", {"RemoveBanner": 0, "ChangeBanner": "Reloaded"},
+        self.httpd.write_policy("main", self.httpd.main_changes(RemoveBanner=0,
+                                                                ChangeBanner="Reloaded"),
                                 add_verbs=["OPTIONS"])
         self.httpd.proc.send_signal(signal.SIGUSR1)
         deadline = time.time() + 30
@@ -844,8 +946,13 @@ def main():
         suite.run("kept-alive and pipelined requests over TLS",
                   lambda: suite.pipelining(ports["tls"], tls=True))
         suite.run("chunked bodies and HTTP/1.0", lambda: suite.bodies(ports["main"]))
+        suite.run("curl, plain and over TLS: passed, and refused with the block page",
+                  suite.curl)
         suite.run("Server header removed, replaced, kept; proxied too", suite.server_header)
-        suite.run("Simulate mode logs and lets through", suite.simulate)
+        suite.run("Simulate mode logs and lets through",
+                  lambda: suite.simulate(ports["simulate"]))
+        suite.run("Simulate mode over TLS",
+                  lambda: suite.simulate(ports["simulate_tls"], tls=True))
         suite.run("several children share the log", suite.children)
         suite.run("after 101 Switching Protocols nothing is screened", suite.upgrade)
         suite.run("HTTP/2 is not offered on screened hosts", suite.http2)
