@@ -402,6 +402,49 @@ TEST(EngineFraming, AmbiguousFramingIsRefusedEvenInSimulateMode) {
   }
 }
 
+// Empty lines before a request (a CR LF sent after a body, and the bare CR
+// or LF a sloppy client sends) are passed over however many there are and
+// however they arrive; the request after them is screened from its first
+// byte, so a refused one is still refused and its record starts at its verb.
+TEST(EnginePipelining, EmptyLinesBeforeARequestArePassedOver) {
+  TempDir dir;
+  WriteTextFile(dir.File("p.ini"), Ini("GET\n"));
+  Loaded loaded;
+  Load(&loaded, dir.File("p.ini"), dir.File("logs"));
+  ASSERT_EQ(loaded.error, 0u);
+  const std::string refused = "TRACE /a.htm HTTP/1.1\r\nHost: a\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::string stream;
+    size_t rejections;
+  };
+  const Case cases[] = {
+      {"one CR LF", "\r\n" + std::string(kGet), 0},
+      {"three CR LF", "\r\n\r\n\r\n" + std::string(kGet), 0},
+      {"bare LF and CR", "\n\r\n\r" + std::string(kGet), 0},
+      {"between two requests", std::string(kGet) + "\r\n\r\n" + std::string(kGet), 0},
+      {"before a refused one", "\r\n\n" + refused, 1},
+  };
+  for (const Case& c : cases) {
+    for (size_t size : {c.stream.size(), size_t(1), size_t(3)}) {
+      Played played = Play(loaded.policy, Split(c.stream, size));
+      ASSERT_EQ(played.rejections.size(), c.rejections) << c.what << " in pieces of " << size;
+      if (c.rejections == 0) {
+        EXPECT_EQ(played.completed, c.what == std::string("between two requests") ? 2 : 1)
+            << c.what << " in pieces of " << size;
+      } else {
+        EXPECT_EQ(played.rejections[0].reason, kReasonVerbNotAllowed) << c.what;
+      }
+    }
+  }
+  std::vector<std::string> records = RecordLines(dir.File("logs"));
+  ASSERT_FALSE(records.empty());
+  // The request field holds what had come when the verb was refused, from
+  // the verb on: none of the empty lines before it.
+  for (const std::string& record : records)
+    EXPECT_NE(record.find("[-] [TRACE "), std::string::npos) << record;
+}
+
 // A head whose lines end in bare LFs never shows the scanner the CR LF CR LF
 // it waits for, while a lenient server takes the head as ended at its empty
 // line. Waiting would let the host pass on a request whose headers no check
