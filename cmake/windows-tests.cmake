@@ -30,8 +30,8 @@ target_compile_options(rg_test_kit PUBLIC -Wno-restrict)
 # calls, file modes, FIFOs and signals. The DLL's behaviour, its log and
 # error numbers included, is held against the POSIX module's by
 # tests/windows/run.sh instead.
-set(RG_WIN_TESTS canon_test checks_test scanner_test scan_property_test framer_test engine_test
-  summary_test lists_test log_test concurrent_log_test concurrent_platform_test)
+set(RG_WIN_TESTS canon_test checks_test byte_scan_test scanner_test scan_property_test framer_test engine_test
+  summary_test lists_test list_index_test log_test concurrent_log_test concurrent_platform_test)
 set(RG_WIN_TEST_LIST "")
 foreach(name ${RG_WIN_TESTS})
   add_executable(${name} ${CMAKE_SOURCE_DIR}/tests/${name}.cpp)
