@@ -41,5 +41,12 @@ foreach(name ${RG_WIN_TESTS})
   target_compile_definitions(${name} PRIVATE RG_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   string(APPEND RG_WIN_TEST_LIST "${name}\n")
 endforeach()
+# Tests of the Windows platform layer alone.
+foreach(name module_path_test)
+  add_executable(${name} ${CMAKE_SOURCE_DIR}/tests/windows/${name}.cpp)
+  target_link_libraries(${name} PRIVATE ravelgard_core_testing gtest gtest_main)
+  target_link_options(${name} PRIVATE ${RG_WIN_STATIC_RUNTIME})
+  string(APPEND RG_WIN_TEST_LIST "${name}\n")
+endforeach()
 # The list tests/windows/run.sh runs under Wine.
 file(WRITE ${CMAKE_BINARY_DIR}/windows_tests.txt "${RG_WIN_TEST_LIST}")

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Windows filter, Ravelgard.dll, built with mingw-w64 for x86-64 and
-# 32-bit x86 and run headless under Wine against the POSIX module:
-#   1. both DLLs export exactly the three entry points and need only system
-#      DLLs;
+# 32-bit x86; the x86-64 build is run headless under Wine against the POSIX
+# module (only 64-bit Wine is installed: the 32-bit DLL is checked in step 1
+# alone):
+#   1. both DLLs export exactly the three entry points, need only system
+#      DLLs and none of the functions the oldest servers lack;
 #   2. the example requests, each on its own connection and all on one,
 #      whole, in 1-byte and in random chunks, get the
 #      same verdicts from the DLL (through ravelgard-host.exe) as from
@@ -99,6 +101,23 @@ for arch in x86_64 i686; do
         GetLocaleInfoEx | *Ex2) fail "$arch: Ravelgard.dll imports $name, which Windows XP lacks" ;;
     esac
   done
+  # IIS 5.0 runs on 32-bit Windows 2000, whose kernel and C runtime lack
+  # what XP brought: finding a module by address (GetModuleHandleEx), the
+  # system's own slists and vectored handlers, the newer C runtime's locale
+  # and aligned-memory functions.
+  if [ "$arch" = i686 ]; then
+    checks=$((checks + 1))
+    for name in $functions; do
+      case $name in
+        GetModuleHandleEx* | GetNativeSystemInfo | GetSystemTimes | GetProcessId | AttachConsole | \
+          *VectoredExceptionHandler | InitializeSListHead | Interlocked*SList | QueryDepthSList | \
+          GetLogicalProcessorInformation | IsWow64Process | HeapSetInformation | \
+          HeapQueryInformation | [GS]etDllDirectory* | ___lc_codepage_func | ___mb_cur_max_func | \
+          _aligned_* | _vscprintf | *_s)
+          fail "$arch: Ravelgard.dll imports $name, which Windows 2000 lacks" ;;
+      esac
+    done
+  fi
   echo "$arch: exports $exports; imports $imports"
 done
 
