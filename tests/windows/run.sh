@@ -233,6 +233,9 @@ layout() {  # case, side (so|dll), directory; prints the host's extra options
       sed -i "s|^; LogFilesDir=.*|LogFilesDir=$(sedpath "$dir/plain-file/logs")|" "$ini" ;;
     long-log-directory)
       sed -i "s|^; LogFilesDir=.*|LogFilesDir=$(sedpath "$dir/$long/$long")|" "$ini" ;;
+    # Three levels that do not exist yet: all are made, not only the last.
+    log-directory-levels-missing)
+      sed -i "s|^; LogFilesDir=.*|LogFilesDir=$(sedpath "$dir/one/two/three")|" "$ini" ;;
     long-module-path | starts) ;;
   esac
   printf -- '--module\n%s\n' "$(path "$dir/$module")"
@@ -251,9 +254,10 @@ outcome() {  # the host's output, exit status -> "started", "did not start: erro
 # POSIX systems take it. Paths that long are the one place where the two
 # modules part.
 declare -A expected=([missing-ini]=2 [ini-is-a-directory]=5 [ini-in-use]=32 [log-in-use]=32
-  [log-under-a-file]=3 [long-log-directory]="1 passed/did not start: error 206" [long-module-path]=206 [starts]=none)
+  [log-under-a-file]=3 [long-log-directory]="1 passed/did not start: error 206"
+  [log-directory-levels-missing]=none [long-module-path]=206 [starts]=none)
 cases=(missing-ini ini-is-a-directory ini-in-use log-in-use log-under-a-file long-log-directory
-  long-module-path starts)
+  log-directory-levels-missing long-module-path starts)
 # Permissions bind everyone but root.
 [ "$(id -u)" -ne 0 ] && cases+=(unreadable-ini) && expected[unreadable-ini]=5
 for case in "${cases[@]}"; do
@@ -281,11 +285,14 @@ for case in "${cases[@]}"; do
     fail "$case: expected error $want, both give '$so'"
   fi
 done
-# A filter started in place keeps its log in LogFiles beside its INI file.
+# A filter started in place keeps its log in LogFiles beside its INI file,
+# or in the LogFilesDir it made.
 checks=$((checks + 1))
 for side in so dll; do
   [ -f "$work/policy-$side/starts/LogFiles/Ravelgard.$today.log" ] ||
     fail "Ravelgard.$side started in place: no log in LogFiles beside the INI file"
+  [ -f "$work/policy-$side/log-directory-levels-missing/one/two/three/Ravelgard.$today.log" ] ||
+    fail "Ravelgard.$side: no log in the LogFilesDir whose three levels were missing"
 done
 
 step "the INI reader against the Windows profile functions"
