@@ -30,8 +30,8 @@ target_compile_options(rg_test_kit PUBLIC -Wno-restrict)
 # calls, file modes, FIFOs and signals. The DLL's behaviour, its log and
 # error numbers included, is held against the POSIX module's by
 # tests/windows/run.sh instead.
-set(RG_WIN_TESTS canon_test checks_test scanner_test scan_property_test framer_test engine_test
-  summary_test lists_test log_test concurrent_log_test concurrent_platform_test)
+set(RG_WIN_TESTS canon_test checks_test byte_scan_test scanner_test scan_property_test framer_test engine_test
+  summary_test lists_test list_index_test log_test concurrent_log_test concurrent_platform_test)
 set(RG_WIN_TEST_LIST "")
 foreach(name ${RG_WIN_TESTS})
   add_executable(${name} ${CMAKE_SOURCE_DIR}/tests/${name}.cpp)
@@ -39,6 +39,13 @@ foreach(name ${RG_WIN_TESTS})
   target_link_libraries(${name} PRIVATE rg_test_kit ravelgard_core_testing gtest gtest_main)
   target_link_options(${name} PRIVATE ${RG_WIN_STATIC_RUNTIME})
   target_compile_definitions(${name} PRIVATE RG_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  string(APPEND RG_WIN_TEST_LIST "${name}\n")
+endforeach()
+# Tests of the Windows platform layer alone.
+foreach(name module_path_test)
+  add_executable(${name} ${CMAKE_SOURCE_DIR}/tests/windows/${name}.cpp)
+  target_link_libraries(${name} PRIVATE ravelgard_core_testing gtest gtest_main)
+  target_link_options(${name} PRIVATE ${RG_WIN_STATIC_RUNTIME})
   string(APPEND RG_WIN_TEST_LIST "${name}\n")
 endforeach()
 # The list tests/windows/run.sh runs under Wine.

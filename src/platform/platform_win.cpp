@@ -170,6 +170,21 @@ namespace {
 // "Ravelgard.dll" finds the module however it was renamed or copied.
 const char kModuleAnchor = 0;
 
+// The module that holds kModuleAnchor. A loaded image is one allocation
+// whose base is its module handle, so VirtualQuery answers what
+// GetModuleHandleEx(FROM_ADDRESS) would, on systems before XP too (IIS 5.0
+// runs on Windows 2000, which lacks GetModuleHandleEx). Null with the last
+// error when the query fails.
+HMODULE ModuleOfAnchor() {
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery(&kModuleAnchor, &region, sizeof region) == 0) return nullptr;
+  if (region.AllocationBase == nullptr) {
+    SetLastErrorValue(kErrorGenFailure);
+    return nullptr;
+  }
+  return static_cast<HMODULE>(region.AllocationBase);
+}
+
 }  // namespace
 
 uint32_t GetModulePath(char* out, uint32_t size) {
@@ -177,10 +192,8 @@ uint32_t GetModulePath(char* out, uint32_t size) {
     SetLastErrorValue(kErrorInsufficientBuffer);
     return 0;
   }
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExA(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          &kModuleAnchor, &module)) {
+  HMODULE module = ModuleOfAnchor();
+  if (module == nullptr) {
     out[0] = '\0';
     SetLastErrorValue(LastErrorOr(kErrorGenFailure));
     return 0;

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Windows filter, Ravelgard.dll, built with mingw-w64 for x86-64 and
-# 32-bit x86 and run headless under Wine against the POSIX module:
-#   1. both DLLs export exactly the three entry points and need only system
-#      DLLs;
+# 32-bit x86; the x86-64 build is run headless under Wine against the POSIX
+# module (only 64-bit Wine is installed: the 32-bit DLL is checked in step 1
+# alone):
+#   1. both DLLs export exactly the three entry points, need only system
+#      DLLs and none of the functions the oldest servers lack;
 #   2. the example requests, each on its own connection and all on one,
 #      whole, in 1-byte and in random chunks, get the
 #      same verdicts from the DLL (through ravelgard-host.exe) as from
@@ -99,6 +101,23 @@ for arch in x86_64 i686; do
         GetLocaleInfoEx | *Ex2) fail "$arch: Ravelgard.dll imports $name, which Windows XP lacks" ;;
     esac
   done
+  # IIS 5.0 runs on 32-bit Windows 2000, whose kernel and C runtime lack
+  # what XP brought: finding a module by address (GetModuleHandleEx), the
+  # system's own slists and vectored handlers, the newer C runtime's locale
+  # and aligned-memory functions.
+  if [ "$arch" = i686 ]; then
+    checks=$((checks + 1))
+    for name in $functions; do
+      case $name in
+        GetModuleHandleEx* | GetNativeSystemInfo | GetSystemTimes | GetProcessId | AttachConsole | \
+          *VectoredExceptionHandler | InitializeSListHead | Interlocked*SList | QueryDepthSList | \
+          GetLogicalProcessorInformation | IsWow64Process | HeapSetInformation | \
+          HeapQueryInformation | [GS]etDllDirectory* | ___lc_codepage_func | ___mb_cur_max_func | \
+          _aligned_* | _vscprintf | *_s)
+          fail "$arch: Ravelgard.dll imports $name, which Windows 2000 lacks" ;;
+      esac
+    done
+  fi
   echo "$arch: exports $exports; imports $imports"
 done
 
@@ -214,6 +233,9 @@ layout() {  # case, side (so|dll), directory; prints the host's extra options
       sed -i "s|^; LogFilesDir=.*|LogFilesDir=$(sedpath "$dir/plain-file/logs")|" "$ini" ;;
     long-log-directory)
       sed -i "s|^; LogFilesDir=.*|LogFilesDir=$(sedpath "$dir/$long/$long")|" "$ini" ;;
+    # Three levels that do not exist yet: all are made, not only the last.
+    log-directory-levels-missing)
+      sed -i "s|^; LogFilesDir=.*|LogFilesDir=$(sedpath "$dir/one/two/three")|" "$ini" ;;
     long-module-path | starts) ;;
   esac
   printf -- '--module\n%s\n' "$(path "$dir/$module")"
@@ -232,9 +254,10 @@ outcome() {  # the host's output, exit status -> "started", "did not start: erro
 # POSIX systems take it. Paths that long are the one place where the two
 # modules part.
 declare -A expected=([missing-ini]=2 [ini-is-a-directory]=5 [ini-in-use]=32 [log-in-use]=32
-  [log-under-a-file]=3 [long-log-directory]="1 passed/did not start: error 206" [long-module-path]=206 [starts]=none)
+  [log-under-a-file]=3 [long-log-directory]="1 passed/did not start: error 206"
+  [log-directory-levels-missing]=none [long-module-path]=206 [starts]=none)
 cases=(missing-ini ini-is-a-directory ini-in-use log-in-use log-under-a-file long-log-directory
-  long-module-path starts)
+  log-directory-levels-missing long-module-path starts)
 # Permissions bind everyone but root.
 [ "$(id -u)" -ne 0 ] && cases+=(unreadable-ini) && expected[unreadable-ini]=5
 for case in "${cases[@]}"; do
@@ -262,11 +285,14 @@ for case in "${cases[@]}"; do
     fail "$case: expected error $want, both give '$so'"
   fi
 done
-# A filter started in place keeps its log in LogFiles beside its INI file.
+# A filter started in place keeps its log in LogFiles beside its INI file,
+# or in the LogFilesDir it made.
 checks=$((checks + 1))
 for side in so dll; do
   [ -f "$work/policy-$side/starts/LogFiles/Ravelgard.$today.log" ] ||
     fail "Ravelgard.$side started in place: no log in LogFiles beside the INI file"
+  [ -f "$work/policy-$side/log-directory-levels-missing/one/two/three/Ravelgard.$today.log" ] ||
+    fail "Ravelgard.$side: no log in the LogFilesDir whose three levels were missing"
 done
 
 step "the INI reader against the Windows profile functions"
