@@ -596,6 +596,10 @@ TEST(ToolTest, ConfigWarnsAboutEachTrap) {
         "the limit of line 2 (10)"}},
       {"switch that is no number", "[Globals]\nSimulate=yes\n",
        {"2: the value 'yes' of 'Simulate' is not a number and reads as 0"}},
+      // The reader takes a leading '+' as it takes a '-', but not quotes.
+      {"signed numbers", "[Globals]\nUrlMaxLen=+77\nQueryMaxLen=-1\n", {}},
+      {"a number in quotes", "[Globals]\nQueryMaxLen=\"12\"\n",
+       {"2: the value '\"12\"' of 'QueryMaxLen' is not a number and reads as 0"}},
       {"key set twice", "[Globals]\nSimulate=1\nSimulate=0\n",
        {"3: key 'Simulate' is set again; only the first setting (line 2) is read"}},
       {"section given twice", "[VerbAllow]\nGET\n[verballow]\nPOST\n",

@@ -97,12 +97,12 @@ std::string Quote(std::string_view text) {
 }
 
 // The profile reader's integer rule: the leading number, decimal or 0x hex,
-// with an optional '-'; ok is false when no digit leads the value.
+// with an optional '-' or '+'; ok is false when no digit leads the value.
 int32_t ReadInteger(std::string_view value, bool* ok) {
   size_t i = 0;
   bool negative = false;
-  if (i < value.size() && value[i] == '-') {
-    negative = true;
+  if (i < value.size() && (value[i] == '-' || value[i] == '+')) {
+    negative = value[i] == '-';
     ++i;
   }
   uint32_t n = 0;
