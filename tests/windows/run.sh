@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # The Windows filter, Ravelgard.dll, built with mingw-w64 for x86-64 and
-# 32-bit x86; the x86-64 build is run headless under Wine against the POSIX
-# module (only 64-bit Wine is installed: the 32-bit DLL is checked in step 1
-# alone):
-#   1. both DLLs export exactly the three entry points, need only system
+# for 32-bit x86, both run headless under Wine against the POSIX module:
+# one 64-bit prefix runs the x86-64 programs and, through WoW64, the 32-bit
+# ones (setup.sh installs wine64 and wine32). For each of the two builds:
+#   1. the DLL exports exactly the three entry points, needs only system
 #      DLLs and none of the functions the oldest servers lack;
 #   2. the example requests, each on its own connection and all on one,
 #      whole, in 1-byte and in random chunks, get the
-#      same verdicts from the DLL (through ravelgard-host.exe) as from
-#      `ravelgard check`, and the same block pages, Server headers and log
-#      records from the DLL as from Ravelgard.so (through a native build of
-#      the same host program);
+#      same verdicts from the DLL (through the same build's
+#      ravelgard-host.exe) as from `ravelgard check`, and the same block
+#      pages, Server headers and log records from the DLL as from
+#      Ravelgard.so (through a native build of the same host program);
 #   3. a table of policy files that cannot be used gives the same Windows
 #      error numbers from the DLL as from Ravelgard.so;
 #   4. the INI reader gives the same answers as the Windows profile
@@ -39,18 +39,14 @@ step "build: native module and command, DLL and host for x86-64 and x86"
 native=${RG_NATIVE_BUILD:-build/release}
 cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$native" -j "$jobs" --target Ravelgard ravelgard ravelgard_core rg_llhttp >/dev/null
-for arch in x86_64 i686; do
-  tests=ON
-  [ "$arch" = i686 ] && tests=OFF  # the 32-bit DLL is checked, not run (no 32-bit Wine)
+arches=(x86_64 i686)
+for arch in "${arches[@]}"; do
   # The toolchain file counts only when the build directory is new; CMake
   # would warn about it on every later run.
   cmake -S . -B "build/win-$arch" --toolchain "cmake/toolchain-mingw-w64-$arch.cmake" --no-warn-unused-cli \
-    -DCMAKE_BUILD_TYPE=Release -DRG_WERROR=ON -DRG_BUILD_TESTS=$tests -DRG_BUILD_BENCH=OFF >/dev/null
-  targets=(Ravelgard ravelgard-host)
-  [ "$tests" = ON ] && targets+=(ini-dump)
-  cmake --build "build/win-$arch" -j "$jobs" --target "${targets[@]}" >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DRG_WERROR=ON -DRG_BUILD_TESTS=ON -DRG_BUILD_BENCH=OFF >/dev/null
+  cmake --build "build/win-$arch" -j "$jobs" --target Ravelgard ravelgard-host ini-dump >/dev/null
 done
-win=build/win-x86_64
 
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -73,7 +69,7 @@ g++ -std=c++20 -O1 -Wall -Wextra -Werror -Isrc -o "$work/ini-dump" tests/windows
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 step "exports and imports"
-for arch in x86_64 i686; do
+for arch in "${arches[@]}"; do
   objdump=$arch-w64-mingw32-objdump
   dll=build/win-$arch/Ravelgard.dll
   checks=$((checks + 1))
@@ -122,6 +118,9 @@ for arch in x86_64 i686; do
 done
 
 step "starting Wine"
+# wine64 hands a 32-bit program to Wine's 32-bit loader, which comes with
+# wine32: without it every 32-bit run below would fail without a word.
+[ -x /usr/lib/wine/wine ] || { echo "FAIL: no 32-bit Wine (wine32:i386) to run the i686 build"; exit 1; }
 "$wine" wineboot -i >/dev/null 2>&1 || true
 
 step "example requests: verdicts, block pages, Server headers and log records"
@@ -149,47 +148,55 @@ printf '%b' 'POST /a.htm HTTP/1.1\r\nHost: www.example.com\r\nContent-Length: 5\
   > "$work/connections/requests/98-ambiguous-framing.http"
 cd "$work/connections"
 # The last run: a server that cannot change the Server header, so that the
-# filter blocks every response rather than let the banner out.
+# filter blocks every response rather than let the banner out. The native
+# side runs once; each DLL is held against it.
 for policy in example simulate banner serverbanner example/refused; do
   ini=$work/ini/${policy%/*}.ini
   for mode in "whole" "1" "random"; do
     args=()
     [ "$mode" = 1 ] && args=(--chunk 1)
     [ "$mode" = random ] && args=(--chunk random --seed 7)
-    name="$policy, $mode"
     if [ "$policy" = example/refused ]; then
       [ "$mode" = whole ] || continue
       args=(--refuse-server-header)
     else
       "$root/$native/tools/ravelgard" check -c "$ini" "${args[@]}" requests/*.http \
         > "$work/check.txt" 2>&1 || true
-      "$wine" "$root/$win/ravelgard-host.exe" -c "$(winpath "$ini")" "${args[@]}" requests/*.http \
-        > "$work/dll.txt" 2>&1 || true
-      check_same "$name: verdicts of Ravelgard.dll against ravelgard check" "$work/check.txt" \
-        "$work/dll.txt"
-      echo "$name: $(tail -1 "$work/dll.txt")"
     fi
-
-    rm -rf "$work/log-so" "$work/log-dll"
+    rm -rf "$work/log-so"
     "$work/host" --module "$work/Ravelgard.so" -c "$ini" --log "$work/log-so" --responses \
       "${args[@]}" requests/*.http > "$work/so-full.txt" 2>&1 || true
-    "$wine" "$root/$win/ravelgard-host.exe" -c "$(winpath "$ini")" --log "$(winpath "$work/log-dll")" \
-      --responses "${args[@]}" requests/*.http > "$work/dll-full.txt" 2>&1 || true
-    check_same "$name: pages and headers of Ravelgard.dll against Ravelgard.so" \
-      "$work/so-full.txt" "$work/dll-full.txt"
-    checks=$((checks + 1))
     so_logs=$(cd "$work/log-so" 2>/dev/null && ls) || true
-    dll_logs=$(cd "$work/log-dll" 2>/dev/null && ls) || true
-    if [ -z "$so_logs" ] || [ "$so_logs" != "$dll_logs" ]; then
-      fail "$name: log files '$so_logs' from Ravelgard.so, '$dll_logs' from Ravelgard.dll"
-    else
-      for f in $so_logs; do
-        normalize_log "$work/log-so/$f" > "$work/so-log.txt"
-        normalize_log "$work/log-dll/$f" > "$work/dll-log.txt"
-        check_same "$name: log $f of Ravelgard.dll against Ravelgard.so" \
-          "$work/so-log.txt" "$work/dll-log.txt"
-      done
-    fi
+
+    for arch in "${arches[@]}"; do
+      win=$root/build/win-$arch
+      name="$arch: $policy, $mode"
+      if [ "$policy" != example/refused ]; then
+        "$wine" "$win/ravelgard-host.exe" -c "$(winpath "$ini")" "${args[@]}" requests/*.http \
+          > "$work/dll.txt" 2>&1 || true
+        check_same "$name: verdicts of Ravelgard.dll against ravelgard check" "$work/check.txt" \
+          "$work/dll.txt"
+        echo "$name: $(tail -1 "$work/dll.txt")"
+      fi
+
+      rm -rf "$work/log-dll"
+      "$wine" "$win/ravelgard-host.exe" -c "$(winpath "$ini")" --log "$(winpath "$work/log-dll")" \
+        --responses "${args[@]}" requests/*.http > "$work/dll-full.txt" 2>&1 || true
+      check_same "$name: pages and headers of Ravelgard.dll against Ravelgard.so" \
+        "$work/so-full.txt" "$work/dll-full.txt"
+      checks=$((checks + 1))
+      dll_logs=$(cd "$work/log-dll" 2>/dev/null && ls) || true
+      if [ -z "$so_logs" ] || [ "$so_logs" != "$dll_logs" ]; then
+        fail "$name: log files '$so_logs' from Ravelgard.so, '$dll_logs' from Ravelgard.dll"
+      else
+        for f in $so_logs; do
+          normalize_log "$work/log-so/$f" > "$work/so-log.txt"
+          normalize_log "$work/log-dll/$f" > "$work/dll-log.txt"
+          check_same "$name: log $f of Ravelgard.dll against Ravelgard.so" \
+            "$work/so-log.txt" "$work/dll-log.txt"
+        done
+      fi
+    done
   done
 done
 cd "$root"
@@ -197,15 +204,15 @@ cd "$root"
 step "policy files that cannot be used: the same error numbers"
 # Each case lays out a directory with the module and what the case needs
 # around it, once with POSIX paths for Ravelgard.so, once with Windows paths
-# for Ravelgard.dll, then starts the filter in place.
+# for each build of Ravelgard.dll, then starts the filter in place.
 today=$(date +%Y%m%d)
 printf 'GET / HTTP/1.1\r\nHost: www.example.com\r\n\r\n' > "$work/get.http"
 long=$(printf 'd%.0s' $(seq 1 200))
-layout() {  # case, side (so|dll), directory; prints the host's extra options
-  local kind=$1 side=$2 dir=$3 module ini path
-  module=Ravelgard.$side
+layout() {  # case, side (so, or the DLL's arch), directory; prints the host's extra options
+  local kind=$1 side=$2 dir=$3 module=Ravelgard.dll ini path
+  [ "$side" = so ] && module=Ravelgard.so
   mkdir -p "$dir"
-  path() { if [ "$side" = dll ]; then winpath "$1"; else printf '%s' "$1"; fi; }
+  path() { if [ "$side" = so ]; then printf '%s' "$1"; else winpath "$1"; fi; }
   # The same, quoted for a sed replacement.
   sedpath() { path "$1" | sed 's/[\\|&]/\\&/g'; }
   case $kind in
@@ -216,7 +223,7 @@ layout() {  # case, side (so|dll), directory; prints the host's extra options
       dir="$dir/$(printf 'd%.0s' $(seq 1 $((241 - ${#dir}))))"
       mkdir -p "$dir" ;;
   esac
-  if [ "$side" = dll ]; then cp "$win/Ravelgard.dll" "$dir/"; else cp "$work/Ravelgard.so" "$dir/"; fi
+  if [ "$side" = so ]; then cp "$work/Ravelgard.so" "$dir/"; else cp "build/win-$side/Ravelgard.dll" "$dir/"; fi
   ini="$dir/Ravelgard.ini"
   cp examples/Ravelgard.ini "$ini"
   case $kind in
@@ -262,60 +269,68 @@ cases=(missing-ini ini-is-a-directory ini-in-use log-in-use log-under-a-file lon
 [ "$(id -u)" -ne 0 ] && cases+=(unreadable-ini) && expected[unreadable-ini]=5
 for case in "${cases[@]}"; do
   mapfile -t so_args < <(layout "$case" so "$work/policy-so/$case")
-  mapfile -t dll_args < <(layout "$case" dll "$work/policy-dll/$case")
   so_status=0
   so=$("$work/host" --in-place "${so_args[@]}" "$work/get.http" 2>&1) || so_status=$?
-  dll_status=0
-  dll=$("$wine" "$root/$win/ravelgard-host.exe" --in-place "${dll_args[@]}" \
-    "$(winpath "$work/get.http")" 2>&1) || dll_status=$?
   so=$(outcome "$so" "$so_status")
-  dll=$(outcome "$dll" "$dll_status")
-  checks=$((checks + 1))
   want=${expected[$case]}
-  echo "$case: Ravelgard.so: $so; Ravelgard.dll: $dll"
-  if [[ $want == */* ]]; then
-    # A known difference of the platforms: "POSIX outcome/Windows outcome".
-    [ "$so" = "$(outcome "${want%/*}")" ] && [ "$dll" = "$(outcome "${want#*/}")" ] ||
-      fail "$case: expected '$want', Ravelgard.so '$so', Ravelgard.dll '$dll'"
-  elif [ "$so" != "$dll" ]; then
-    fail "$case: Ravelgard.so '$so', Ravelgard.dll '$dll'"
-  elif [ "$want" = none ] && [ "$so" != started ]; then
-    fail "$case: the filter should start"
-  elif [ "$want" != any ] && [ "$want" != none ] && [ "$so" != "did not start: error $want" ]; then
-    fail "$case: expected error $want, both give '$so'"
-  fi
+  for arch in "${arches[@]}"; do
+    mapfile -t dll_args < <(layout "$case" "$arch" "$work/policy-$arch/$case")
+    dll_status=0
+    dll=$("$wine" "$root/build/win-$arch/ravelgard-host.exe" --in-place "${dll_args[@]}" \
+      "$(winpath "$work/get.http")" 2>&1) || dll_status=$?
+    dll=$(outcome "$dll" "$dll_status")
+    checks=$((checks + 1))
+    echo "$arch: $case: Ravelgard.so: $so; Ravelgard.dll: $dll"
+    if [[ $want == */* ]]; then
+      # A known difference of the platforms: "POSIX outcome/Windows outcome".
+      [ "$so" = "$(outcome "${want%/*}")" ] && [ "$dll" = "$(outcome "${want#*/}")" ] ||
+        fail "$arch: $case: expected '$want', Ravelgard.so '$so', Ravelgard.dll '$dll'"
+    elif [ "$so" != "$dll" ]; then
+      fail "$arch: $case: Ravelgard.so '$so', Ravelgard.dll '$dll'"
+    elif [ "$want" = none ] && [ "$so" != started ]; then
+      fail "$arch: $case: the filter should start"
+    elif [ "$want" != any ] && [ "$want" != none ] && [ "$so" != "did not start: error $want" ]; then
+      fail "$arch: $case: expected error $want, both give '$so'"
+    fi
+  done
 done
 # A filter started in place keeps its log in LogFiles beside its INI file,
 # or in the LogFilesDir it made.
 checks=$((checks + 1))
-for side in so dll; do
+for side in so "${arches[@]}"; do
+  module=Ravelgard.so
+  [ "$side" = so ] || module="$side Ravelgard.dll"
   [ -f "$work/policy-$side/starts/LogFiles/Ravelgard.$today.log" ] ||
-    fail "Ravelgard.$side started in place: no log in LogFiles beside the INI file"
+    fail "$module started in place: no log in LogFiles beside the INI file"
   [ -f "$work/policy-$side/log-directory-levels-missing/one/two/three/Ravelgard.$today.log" ] ||
-    fail "Ravelgard.$side: no log in the LogFilesDir whose three levels were missing"
+    fail "$module: no log in the LogFilesDir whose three levels were missing"
 done
 
 step "the INI reader against the Windows profile functions"
-mkdir -p "$work/ini-compare"
-checks=$((checks + 1))
-python3 tests/windows/ini_compare.py "$work/ini-compare" "$work/ini-dump" -- \
-  "$wine" "$root/$win/ini-dump.exe" || fail "INI reader comparison"
+for arch in "${arches[@]}"; do
+  mkdir -p "$work/ini-compare-$arch"
+  checks=$((checks + 1))
+  echo "$arch:"
+  python3 tests/windows/ini_compare.py "$work/ini-compare-$arch" "$work/ini-dump" -- \
+    "$wine" "$root/build/win-$arch/ini-dump.exe" || fail "$arch: INI reader comparison"
+done
 
-if [ -f "$win/windows_tests.txt" ]; then
-  step "unit tests under Wine"
+step "unit tests under Wine"
+for arch in "${arches[@]}"; do
+  win=build/win-$arch
   while read -r test; do
     checks=$((checks + 1))
     if ! cmake --build "$win" -j "$jobs" --target "$test" > "$work/unit.txt" 2>&1; then
-      fail "$test does not build for Windows"
+      fail "$arch: $test does not build for Windows"
       grep -E 'error' "$work/unit.txt" | head -10
     elif "$wine" "$root/$win/$test.exe" --gtest_brief=1 > "$work/unit.txt" 2>&1; then
-      echo "$test: $(grep -E '^\[  PASSED  \]' "$work/unit.txt" | tr -d '\r')"
+      echo "$arch: $test: $(grep -E '^\[  PASSED  \]' "$work/unit.txt" | tr -d '\r')"
     else
-      fail "$test under Wine"
+      fail "$arch: $test under Wine"
       tr -d '\r' < "$work/unit.txt" | grep -E 'FAILED|Failure|error' | head -20
     fi
   done < "$win/windows_tests.txt"
-fi
+done
 
 echo
 echo "windows: $((checks - failures)) passed, $failures failed"
