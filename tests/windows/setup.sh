@@ -21,9 +21,13 @@ if [ ${#need[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   export DEBIAN_FRONTEND=noninteractive
   dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
-  $SUDO apt-get update -qq
+  # apt and debconf talk on stderr even when asked to be quiet: keep what
+  # they say for when a step fails.
+  log=$(mktemp)
+  trap 'rm -f "$log"' EXIT
+  quiet() { "$@" > "$log" 2>&1 || { cat "$log"; exit 1; }; }
+  quiet $SUDO apt-get update -qq
   # Another installer may hold the package lock for a while on a shared
   # machine: wait for it rather than fail.
-  $SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${need[@]}" \
-    >/dev/null
+  quiet $SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${need[@]}"
 fi
