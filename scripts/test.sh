@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the optimized build (with g++ and with
 # clang++), the whole suite again under the address and undefined-behaviour
-# sanitizers, the concurrent tests under the thread sanitizer, the screening proxy in front of nginx and a recording
-# backend (in all three builds), the Apache module in a real Apache, the Windows DLL
-# under Wine against the POSIX module, the Debian packages installed and
-# removed again, and each fuzz target for a bounded time.
+# sanitizers, the concurrent tests under the thread sanitizer, the screening
+# proxy in front of nginx and a recording backend (in all three builds), the
+# Apache module in a real Apache, both Windows DLLs (x86-64 and 32-bit) under
+# Wine against the POSIX module, the Debian packages installed and removed
+# again, and each fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -46,7 +47,7 @@ bash tests/proxy/run.sh build/tsan
 step "Apache httpd module against a real Apache"
 bash tests/apache/run.sh
 
-step "Windows DLL under Wine"
+step "Windows DLLs under Wine"
 bash tests/windows/run.sh
 
 step "Debian packages: build, install, run, purge"

@@ -46,10 +46,15 @@ RECORD = re.compile(rb"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (\S+) (\[.*?\]) \[(.*?)\]
 # ---------------------------------------------------------------- the server
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def reserve_port():
+    """A loopback port kept bound (not listening) with SO_REUSEADDR until the
+    caller closes it: no other bind to port 0 (the backends, other tests on
+    the machine) can be handed the same port meanwhile, while apache2, which
+    sets SO_REUSEADDR on its listeners, can still bind and listen on it."""
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", 0))
+    return s
 
 
 def policy_text(changes, add_verbs=()):
@@ -140,9 +145,10 @@ class Httpd:
         self.module = module
         self.dir = workdir
         self.proc = None
-        self.ports = {name: free_port() for name in
-                      ("main", "tls", "keep", "replace", "simulate", "open", "own", "beside",
-                       "simulate_tls")}
+        self.reserved = {name: reserve_port() for name in
+                         ("main", "tls", "keep", "replace", "simulate", "open", "own", "beside",
+                          "simulate_tls")}
+        self.ports = {name: s.getsockname()[1] for name, s in self.reserved.items()}
         self.backend = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Backend)
         threading.Thread(target=self.backend.serve_forever, daemon=True).start()
         self.upgrade_backend = UpgradeBackend()
@@ -334,6 +340,8 @@ ProxyPass /ws/ http://127.0.0.1:{self.upgrade_backend.port}/ upgrade=websocket
                 self.proc.kill()
                 self.proc.wait()
         self.backend.shutdown()
+        for s in self.reserved.values():
+            s.close()
 
     def errors(self):
         text = ""
