@@ -685,6 +685,40 @@ TEST_F(LoaderTest, IniFileHeldByAnotherProcessFailsWithSharingViolation) {
   EXPECT_FALSE(Exists(dir.path + "/LogFiles"));
 }
 
+// Processes sharing one log load one policy side by side, often at the same
+// moment: their probes of the INI file must not keep each other out, while
+// a holder that grants no sharing still keeps every loader out, and the
+// single-writer load still fails beside any holder.
+TEST_F(LoaderTest, LoadersSharingTheLogReadTheIniFileSideBySide) {
+  struct Case {
+    const char* what;
+    uint32_t holderShare;
+    int32_t logShared;
+    uint32_t error;
+  };
+  const Case cases[] = {
+      {"another shared loader's probe, shared load", kShareRead, 1, 0},
+      {"another shared loader's probe, single-writer load", kShareRead, 0,
+       kErrorSharingViolation},
+      {"a holder granting no sharing, shared load", kShareNone, 1, kErrorSharingViolation},
+  };
+  WriteTextFile(ini, "[Globals]\n");
+  std::string path = ini;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    uint32_t share = c.holderShare;
+    ChildHolder holder([&path, share] {
+      return FileOpen(path.c_str(), kAccessRead, share, kOpenExisting) != kInvalidFile;
+    });
+    ASSERT_TRUE(holder.Ready());
+    FilterPolicy* p = NewUnloadedPolicy();
+    ASSERT_NE(p, nullptr);
+    p->LogShared = c.logShared;
+    EXPECT_EQ(LoadPolicy(p, ini.c_str()), c.error);
+    FreePolicy(p);
+  }
+}
+
 TEST_F(LoaderTest, LogDirectoryThatCannotBeCreatedFailsTheLoad) {
   WriteTextFile(dir.File("blocker"), "a file, not a directory");
   int descriptors = OpenDescriptorCount();

@@ -215,8 +215,12 @@ uint32_t LoadPolicy(FilterPolicy* policy, const char* iniPath, const char* logDi
 
   // The probe grants no sharing: a file that another process holds open
   // (an editor saving it, say) fails the load rather than being read half
-  // written.
-  FileHandle probe = FileOpen(iniPath, kAccessRead, kShareNone, kOpenExisting);
+  // written. Processes that share one log are meant to run side by side on
+  // one policy and load it at the same moment (the children of one server):
+  // their probes grant each other reading, or one of them would fail at
+  // random; a writer still keeps them all out.
+  uint32_t share = policy->LogShared != 0 ? kShareRead : kShareNone;
+  FileHandle probe = FileOpen(iniPath, kAccessRead, share, kOpenExisting);
   if (probe == kInvalidFile) {
     uint32_t error = GetLastErrorValue();
     return error != 0 ? error : kErrorFileNotFound;
