@@ -582,7 +582,10 @@ constexpr EndTable kEnds = BuildEndTable();
 // walk would have (the bytes kept, the searches' resume points, the early
 // length rules), or not at all (false). This is what a request arriving a
 // few bytes at a time mostly consists of.
-inline bool ExtendElement(const FilterPolicy* policy, ScanContext* context, const uint8_t* chunk,
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+bool ExtendElement(const FilterPolicy* policy, ScanContext* context, const uint8_t* chunk,
                           uint32_t chunkLength) {
   constexpr uint32_t kSmallChunk = 16;
   const uint32_t state = context->state;
@@ -660,6 +663,76 @@ inline bool ExtendElement(const FilterPolicy* policy, ScanContext* context, cons
   return true;
 }
 
+// Which states a byte only lengthens: a bit per state whose element it
+// cannot end. A CR does not end any (its LF, if any, is still to come).
+struct LengthenTable {
+  uint8_t states[256];
+};
+
+constexpr LengthenTable BuildLengthenTable() {
+  LengthenTable t{};
+  for (uint32_t b = 0; b < 256; ++b)
+    t.states[b] = static_cast<uint8_t>(b == kCR ? kCrLfStates : kCrLfStates & ~kEnds.states[b]);
+  return t;
+}
+constexpr LengthenTable kLengthens = BuildLengthenTable();
+
+// ExtendElement for a chunk of one byte, the call a request sent a byte at a
+// time mostly consists of: the same conditions and effects, with a single
+// table lookup for the byte and no loops, so that it costs little more
+// than the call itself. False when the byte needs the full walk.
+inline bool ExtendByOne(const FilterPolicy* policy, ScanContext* context, uint8_t byte) {
+  const uint32_t state = context->state;
+  if ((kLengthens.states[byte] & (1u << (state & 31))) == 0) return false;
+  const uint32_t stored = context->stored;
+  if (stored != context->length || stored >= context->capacity || context->headersComplete != 0)
+    return false;
+  uint8_t* data = context->data;
+  const bool requestLine = state <= kStateVersion;
+  if (data == nullptr || (context->lineComplete != 0) == requestLine) return false;
+  const uint32_t length = stored + 1;
+  if (length < 4 || length > EffectiveMaxHeadLength(policy)) return false;
+
+  data[stored] = byte;
+  context->stored = length;
+  context->length = length;
+  if (requestLine) {
+    uint32_t from = Max(context->lineSearch, 1);
+    context->lineEnd = length - 2;
+    context->lineSearch = length - 1 > from ? length - 1 : from;
+  }
+  context->headersEnd = length - 4;
+  context->headerSearch = Max(context->headerSearch, length - 3);
+
+  const uint32_t cursor = context->cursor;
+  const uint32_t from = Max(cursor, context->elementSearch);
+  const uint32_t lastByte = length - 1 > from ? length - 1 : from;
+  if (state == kStateHeaderValue) {
+    context->elementSearch = lastByte;
+    if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
+      Reject(context, kReasonHeaderValueTooLong);
+  } else if (state == kStateHeaderName) {
+    context->elementSearch = byte == kCR ? length - 1 : Max(from, length);
+    if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
+      Reject(context, kReasonHeaderNameTooLong);
+  } else if (state == kStateUrl) {
+    context->elementSearch = length;
+    if (policy->HasUrlMaxLen != 0 && length - cursor > policy->UrlMaxLen &&
+        !UrlWithinMaxLen(data + cursor, length - cursor, policy->UrlMaxLen))
+      Reject(context, kReasonUrlTooLong);
+  } else if (state == kStateVersion) {
+    context->elementSearch = lastByte;
+    if (policy->HttpVersions.flag != 0 && EveryEntryShorter(policy->HttpVersions, length - cursor))
+      Reject(context, kReasonHttpVersion);
+  } else {  // query or fragment
+    context->elementSearch = Max(Max(cursor + 1, context->elementSearch), length);
+    if (state == kStateQuery && policy->HasQueryMaxLen != 0 &&
+        length - cursor - 1 > policy->QueryMaxLen)
+      Reject(context, kReasonQueryTooLong);
+  }
+  return true;
+}
+
 // Everything but the short path: the chunk is appended before the body and
 // walked, or counted as body.
 // Kept out of line, so that the short path pays for no more registers than
@@ -700,8 +773,10 @@ void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* c
   // A refused request stays refused; its verdict is already given.
   if (context->state == kStateRejected) return;
   const uint8_t* bytes = static_cast<const uint8_t*>(chunk);
-  if (!ExtendElement(policy, context, bytes, chunkLength))
-    ScanChunk(policy, context, bytes, chunkLength);
+  if (chunkLength == 1 ? ExtendByOne(policy, context, bytes[0])
+                       : ExtendElement(policy, context, bytes, chunkLength))
+    return;
+  ScanChunk(policy, context, bytes, chunkLength);
 }
 
 // "http://" (any case), the authority, then a '/': the prefix is everything
