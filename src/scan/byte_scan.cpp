@@ -217,8 +217,14 @@ ByteScanLevel SetByteScanLevel(ByteScanLevel level) {
 }
 
 #if defined(RG_BYTE_SCAN_X86)
+// Fewer bytes than this are read one at a time. A request arriving in small
+// chunks is searched a few bytes at a time, the last of them stored just
+// before; a vector load over them would wait for those stores to complete.
+constexpr uint32_t kVectorWorthwhile = 8;
+
 #define RG_BYTE_SCAN(Name, Kind, Portable)                                             \
   ByteScanResult Name(const uint8_t* buffer, uint32_t from, uint32_t end) {            \
+    if (end - from < kVectorWorthwhile) return Portable(buffer, from, end);            \
     switch (activeLevel) {                                                             \
       case ByteScanLevel::kAvx2:                                                       \
         return byte_scan_avx2::Entry<byte_scan_avx2::Kind, Portable>(buffer, from, end); \

@@ -174,7 +174,11 @@ bool AppendChunk(ScanContext* context, const uint8_t* chunk, uint32_t chunkLengt
     context->data = static_cast<uint8_t*>(block);
     context->capacity = static_cast<uint32_t>(grown);
   }
-  if (chunkLength != 0) std::memcpy(context->data + context->stored, chunk, chunkLength);
+  if (chunkLength <= 4) {
+    for (uint32_t i = 0; i < chunkLength; ++i) context->data[context->stored + i] = chunk[i];
+  } else {
+    std::memcpy(context->data + context->stored, chunk, chunkLength);
+  }
   context->stored += chunkLength;
   context->length = context->stored;
   return true;
@@ -206,7 +210,15 @@ void FindHeadersEnd(ScanContext* context) {
   uint32_t length = context->length;
   uint32_t j = context->headerSearch;
   if (j + 3 < length) {
-    j = FindHeadEnd(data, j, length - 3);
+    // The few positions a small chunk adds are tested one by one: a vector
+    // search over bytes stored a moment ago waits for those stores.
+    if (length - 3 - j <= 4) {
+      while (j < length - 3 && !(data[j] == kCR && data[j + 1] == kLF && data[j + 2] == kCR &&
+                                 data[j + 3] == kLF))
+        ++j;
+    } else {
+      j = FindHeadEnd(data, j, length - 3);
+    }
     if (j + 3 < length) {
       context->headersEnd = j;
       context->headersComplete = 1;
@@ -412,7 +424,8 @@ bool ScanHeaders(const FilterPolicy* policy, ScanContext* context) {
     if (context->headersComplete != 0 && context->cursor == context->headersEnd + 2) return true;
     uint32_t cursor = context->cursor;
     uint32_t from = Max(cursor, context->elementSearch);
-    if (context->state == kStateHeaderName && from == cursor) {
+    // A whole line needs at least ':' and CR LF after the cursor.
+    if (context->state == kStateHeaderName && from == cursor && cursor + 3 <= length) {
       // The usual line, whole in the buffer: a name ended by ':' and a
       // value ended by CR LF, found with one search and judged as the
       // steps below would judge them.
@@ -677,55 +690,73 @@ constexpr LengthenTable BuildLengthenTable() {
 }
 constexpr LengthenTable kLengthens = BuildLengthenTable();
 
+// The early URL length rule, out of line: it calls out, and the one-byte
+// path below stays free of calls.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void CheckUrlSoFar(const FilterPolicy* policy, ScanContext* context, uint32_t length) {
+  const uint32_t cursor = context->cursor;
+  if (!UrlWithinMaxLen(context->data + cursor, length - cursor, policy->UrlMaxLen))
+    Reject(context, kReasonUrlTooLong);
+}
+
 // ExtendElement for a chunk of one byte, the call a request sent a byte at a
 // time mostly consists of: the same conditions and effects, with a single
-// table lookup for the byte and no loops, so that it costs little more
-// than the call itself. False when the byte needs the full walk.
+// table lookup for the byte and no loops or calls. False when the byte
+// needs the full walk.
+//
+// The resume points are never ahead of the bytes received (the searches
+// that set them stop at the last byte at the latest). Where that holds,
+// which is tested first, each new resume point follows from the new length
+// alone, so a call does not wait for the values the previous call stored.
 inline bool ExtendByOne(const FilterPolicy* policy, ScanContext* context, uint8_t byte) {
   const uint32_t state = context->state;
-  if ((kLengthens.states[byte] & (1u << (state & 31))) == 0) return false;
+  if (((kLengthens.states[byte] >> (state & 31)) & 1) == 0) return false;
   const uint32_t stored = context->stored;
-  if (stored != context->length || stored >= context->capacity || context->headersComplete != 0)
-    return false;
+  const uint32_t length = stored + 1;
+  const uint32_t cursor = context->cursor;
   uint8_t* data = context->data;
   const bool requestLine = state <= kStateVersion;
-  if (data == nullptr || (context->lineComplete != 0) == requestLine) return false;
-  const uint32_t length = stored + 1;
-  if (length < 4 || length > EffectiveMaxHeadLength(policy)) return false;
+  if (stored != context->length || stored >= context->capacity || data == nullptr ||
+      context->headersComplete != 0 || (context->lineComplete != 0) == requestLine ||
+      length < 4 || length > EffectiveMaxHeadLength(policy))
+    return false;
+  if (cursor > stored || context->elementSearch > stored || context->headerSearch > length - 3 ||
+      (requestLine && context->lineSearch > stored))
+    return false;
 
   data[stored] = byte;
   context->stored = length;
   context->length = length;
-  if (requestLine) {
-    uint32_t from = Max(context->lineSearch, 1);
-    context->lineEnd = length - 2;
-    context->lineSearch = length - 1 > from ? length - 1 : from;
-  }
   context->headersEnd = length - 4;
-  context->headerSearch = Max(context->headerSearch, length - 3);
-
-  const uint32_t cursor = context->cursor;
-  const uint32_t from = Max(cursor, context->elementSearch);
-  const uint32_t lastByte = length - 1 > from ? length - 1 : from;
+  context->headerSearch = length - 3;
   if (state == kStateHeaderValue) {
-    context->elementSearch = lastByte;
+    // A CR LF search resumes at the last byte, which may be a CR.
+    context->elementSearch = stored;
     if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
       Reject(context, kReasonHeaderValueTooLong);
-  } else if (state == kStateHeaderName) {
-    context->elementSearch = byte == kCR ? length - 1 : Max(from, length);
+    return true;
+  }
+  if (state == kStateHeaderName) {
+    // The name search resumes at a CR (its LF may follow), else past it.
+    context->elementSearch = byte == kCR ? stored : length;
     if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
       Reject(context, kReasonHeaderNameTooLong);
-  } else if (state == kStateUrl) {
+    return true;
+  }
+  context->lineEnd = length - 2;
+  context->lineSearch = stored;
+  if (state == kStateUrl) {
     context->elementSearch = length;
-    if (policy->HasUrlMaxLen != 0 && length - cursor > policy->UrlMaxLen &&
-        !UrlWithinMaxLen(data + cursor, length - cursor, policy->UrlMaxLen))
-      Reject(context, kReasonUrlTooLong);
+    if (policy->HasUrlMaxLen != 0 && length - cursor > policy->UrlMaxLen)
+      CheckUrlSoFar(policy, context, length);
   } else if (state == kStateVersion) {
-    context->elementSearch = lastByte;
+    context->elementSearch = stored;
     if (policy->HttpVersions.flag != 0 && EveryEntryShorter(policy->HttpVersions, length - cursor))
       Reject(context, kReasonHttpVersion);
   } else {  // query or fragment
-    context->elementSearch = Max(Max(cursor + 1, context->elementSearch), length);
+    context->elementSearch = length;
     if (state == kStateQuery && policy->HasQueryMaxLen != 0 &&
         length - cursor - 1 > policy->QueryMaxLen)
       Reject(context, kReasonQueryTooLong);
@@ -756,6 +787,17 @@ void ScanChunk(const FilterPolicy* policy, ScanContext* context, const uint8_t* 
     ScanPayloadChunk(policy, context, bytes + headPart, chunkLength - headPart);
 }
 
+// Any chunk but one byte that only lengthens an element. Out of line, so
+// that the one-byte path saves no registers.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void ScanSmallOrWhole(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
+                      uint32_t chunkLength) {
+  if (!ExtendElement(policy, context, bytes, chunkLength))
+    ScanChunk(policy, context, bytes, chunkLength);
+}
+
 }  // namespace
 
 // Appends the chunk (before the body) or counts it (in the body) and moves
@@ -773,10 +815,13 @@ void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* c
   // A refused request stays refused; its verdict is already given.
   if (context->state == kStateRejected) return;
   const uint8_t* bytes = static_cast<const uint8_t*>(chunk);
-  if (chunkLength == 1 ? ExtendByOne(policy, context, bytes[0])
-                       : ExtendElement(policy, context, bytes, chunkLength))
-    return;
-  ScanChunk(policy, context, bytes, chunkLength);
+  if (chunkLength != 1) {
+    ScanSmallOrWhole(policy, context, bytes, chunkLength);
+  } else if (!ExtendByOne(policy, context, bytes[0])) {
+    // ExtendElement tests no less than ExtendByOne: a byte refused there
+    // would be refused by it too.
+    ScanChunk(policy, context, bytes, chunkLength);
+  }
 }
 
 // "http://" (any case), the authority, then a '/': the prefix is everything
