@@ -52,6 +52,8 @@ struct ScanContext {
   // Where the scan of the current element (verb, URL, query, version, header
   // name or value) resumes, so that an element arriving in many small chunks
   // is not searched again from its start; 0 whenever a new element begins.
+  // These resume points may lag behind the bytes received, never run ahead:
+  // a search from an earlier point finds the same end.
   uint32_t elementSearch;
 };
 

@@ -5,8 +5,9 @@
 // element is handed to its check as a pointer and length into the buffer.
 //
 // Cost is linear in the bytes received however the request is chunked: the
-// line-end, header-end and element searches each resume where the previous
-// chunk left them, the buffer grows geometrically, and body bytes are
+// line-end, header-end and element searches each resume where the last walk
+// left them (bytes added in between by the one-byte path are searched once,
+// by the next walk), the buffer grows geometrically, and body bytes are
 // counted and tested but not kept once the headers are over. Memory is
 // bounded too: the buffer never holds more than the policy's head cap and
 // one byte.
@@ -701,64 +702,54 @@ void CheckUrlSoFar(const FilterPolicy* policy, ScanContext* context, uint32_t le
     Reject(context, kReasonUrlTooLong);
 }
 
-// ExtendElement for a chunk of one byte, the call a request sent a byte at a
-// time mostly consists of: the same conditions and effects, with a single
-// table lookup for the byte and no loops or calls. False when the byte
-// needs the full walk.
+// A chunk of one byte that only lengthens the element being received, the
+// call a request sent a byte at a time mostly consists of: the same
+// conditions and verdicts as ExtendElement, with a single table lookup for
+// the byte and no loops or calls. False when the byte needs the full walk.
 //
-// The resume points are never ahead of the bytes received (the searches
-// that set them stop at the last byte at the latest). Where that holds,
-// which is tested first, each new resume point follows from the new length
-// alone, so a call does not wait for the values the previous call stored.
+// Unlike ExtendElement it leaves the searches' resume points where they
+// are, so that a call stores little and waits for few stores of the call
+// before. A search resumed from an earlier point finds the same end: the
+// bytes added here hold no LF and none of the element's end bytes, so no
+// line end, head end or element end can begin among them or end in them.
+// The next full walk searches them once; the cost stays linear in the
+// bytes received. lineEnd and headersEnd, which the log reads, stay exact.
 inline bool ExtendByOne(const FilterPolicy* policy, ScanContext* context, uint8_t byte) {
   const uint32_t state = context->state;
   if (((kLengthens.states[byte] >> (state & 31)) & 1) == 0) return false;
   const uint32_t stored = context->stored;
   const uint32_t length = stored + 1;
-  const uint32_t cursor = context->cursor;
   uint8_t* data = context->data;
   const bool requestLine = state <= kStateVersion;
   if (stored != context->length || stored >= context->capacity || data == nullptr ||
       context->headersComplete != 0 || (context->lineComplete != 0) == requestLine ||
       length < 4 || length > EffectiveMaxHeadLength(policy))
     return false;
-  if (cursor > stored || context->elementSearch > stored || context->headerSearch > length - 3 ||
-      (requestLine && context->lineSearch > stored))
-    return false;
 
   data[stored] = byte;
   context->stored = length;
   context->length = length;
   context->headersEnd = length - 4;
-  context->headerSearch = length - 3;
+  const uint32_t cursor = context->cursor;
   if (state == kStateHeaderValue) {
-    // A CR LF search resumes at the last byte, which may be a CR.
-    context->elementSearch = stored;
     if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
       Reject(context, kReasonHeaderValueTooLong);
     return true;
   }
   if (state == kStateHeaderName) {
-    // The name search resumes at a CR (its LF may follow), else past it.
-    context->elementSearch = byte == kCR ? stored : length;
     if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
       Reject(context, kReasonHeaderNameTooLong);
     return true;
   }
   context->lineEnd = length - 2;
-  context->lineSearch = stored;
   if (state == kStateUrl) {
-    context->elementSearch = length;
     if (policy->HasUrlMaxLen != 0 && length - cursor > policy->UrlMaxLen)
       CheckUrlSoFar(policy, context, length);
   } else if (state == kStateVersion) {
-    context->elementSearch = stored;
     if (policy->HttpVersions.flag != 0 && EveryEntryShorter(policy->HttpVersions, length - cursor))
       Reject(context, kReasonHttpVersion);
-  } else {  // query or fragment
-    context->elementSearch = length;
-    if (state == kStateQuery && policy->HasQueryMaxLen != 0 &&
-        length - cursor - 1 > policy->QueryMaxLen)
+  } else if (state == kStateQuery) {
+    if (policy->HasQueryMaxLen != 0 && length - cursor - 1 > policy->QueryMaxLen)
       Reject(context, kReasonQueryTooLong);
   }
   return true;
