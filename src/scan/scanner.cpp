@@ -707,9 +707,9 @@ void CheckUrlSoFar(const FilterPolicy* policy, ScanContext* context, uint32_t le
 // conditions and verdicts as ExtendElement, with a single table lookup for
 // the byte and no loops or calls. False when the byte needs the full walk.
 //
-// Unlike ExtendElement it leaves the searches' resume points where they
-// are, so that a call stores little and waits for few stores of the call
-// before. A search resumed from an earlier point finds the same end: the
+// Unlike ExtendElement it leaves the line and element searches' resume
+// points where they are, so that a call stores little and waits for few
+// stores of the call before. A search resumed from an earlier point finds the same end: the
 // bytes added here hold no LF and none of the element's end bytes, so no
 // line end, head end or element end can begin among them or end in them.
 // The next full walk searches them once; the cost stays linear in the
@@ -730,6 +730,11 @@ inline bool ExtendByOne(const FilterPolicy* policy, ScanContext* context, uint8_
   context->stored = length;
   context->length = length;
   context->headersEnd = length - 4;
+  // The head end search alone is kept up to date: else the next walk would
+  // search the whole line again for the sake of the few bytes it brings.
+  // The resume point was not ahead of the bytes before this one, and this
+  // one, not an LF, cannot complete a CR LF CR LF.
+  context->headerSearch = length - 3;
   const uint32_t cursor = context->cursor;
   if (state == kStateHeaderValue) {
     if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
