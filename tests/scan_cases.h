@@ -203,6 +203,17 @@ inline std::vector<ScanCase> ScanCases() {
        Refused(kReasonHeaderNameByte)},
       {"control byte in value", nullptr, "GET / HTTP/1.1\r\nA: a\rb\r\n\r\n",
        Refused(kReasonHeaderValueByte)},
+      // A CR without its LF lengthens the element it stands in; sent a byte
+      // at a time, the element's end is only found past it.
+      {"lone CR ending a header value", nullptr, "GET / HTTP/1.1\r\nA: a\r\r\n\r\n",
+       Refused(kReasonHeaderValueByte)},
+      {"lone CR in a header name", nullptr, "GET / HTTP/1.1\r\nA\rB: 1\r\n\r\n",
+       Refused(kReasonHeaderNameByte)},
+      {"lone CR in the URL", nullptr, "GET /a\rb HTTP/1.1\r\n\r\n", Refused(kReasonUrlControl)},
+      {"lone CR in the query", nullptr, "GET /a?b\rc HTTP/1.1\r\n\r\n",
+       Refused(kReasonQueryControl)},
+      {"lone CR ending the version", nullptr, "GET / HTTP/1.1\r\r\nHost: host\r\n\r\n",
+       Refused(kReasonHttpVersion)},
       {"high bit in a header value", nullptr, "GET / HTTP/1.1\r\nA: \xE9\r\n\r\n",
        Refused(kReasonHeaderValueByte)},
       {"host header", nullptr, "GET / HTTP/1.1\r\nHost: other\r\n\r\n", Refused(kReasonHostHeader)},
