@@ -224,14 +224,15 @@ constexpr uint32_t kVectorWorthwhile = 8;
 
 #define RG_BYTE_SCAN(Name, Kind, Portable)                                             \
   ByteScanResult Name(const uint8_t* buffer, uint32_t from, uint32_t end) {            \
-    if (end - from < kVectorWorthwhile) return Portable(buffer, from, end);            \
-    switch (activeLevel) {                                                             \
-      case ByteScanLevel::kAvx2:                                                       \
-        return byte_scan_avx2::Entry<byte_scan_avx2::Kind, Portable>(buffer, from, end); \
-      case ByteScanLevel::kSse2:                                                       \
-        return byte_scan_sse2::Entry<byte_scan_sse2::Kind, Portable>(buffer, from, end); \
-      case ByteScanLevel::kPortable:                                                   \
-        break;                                                                         \
+    if (end - from >= kVectorWorthwhile) {                                             \
+      switch (activeLevel) {                                                           \
+        case ByteScanLevel::kAvx2:                                                     \
+          return byte_scan_avx2::Entry<byte_scan_avx2::Kind, Portable>(buffer, from, end); \
+        case ByteScanLevel::kSse2:                                                     \
+          return byte_scan_sse2::Entry<byte_scan_sse2::Kind, Portable>(buffer, from, end); \
+        case ByteScanLevel::kPortable:                                                 \
+          break;                                                                       \
+      }                                                                                \
     }                                                                                  \
     return Portable(buffer, from, end);                                                \
   }
