@@ -214,8 +214,8 @@ void FindHeadersEnd(ScanContext* context) {
     // The few positions a small chunk adds are tested one by one: a vector
     // search over bytes stored a moment ago waits for those stores.
     if (length - 3 - j <= 4) {
-      while (j < length - 3 && !(data[j] == kCR && data[j + 1] == kLF && data[j + 2] == kCR &&
-                                 data[j + 3] == kLF))
+      while (j < length - 3 &&
+             !(data[j] == kCR && data[j + 1] == kLF && data[j + 2] == kCR && data[j + 3] == kLF))
         ++j;
     } else {
       j = FindHeadEnd(data, j, length - 3);
@@ -600,7 +600,7 @@ constexpr EndTable kEnds = BuildEndTable();
 __attribute__((noinline))
 #endif
 bool ExtendElement(const FilterPolicy* policy, ScanContext* context, const uint8_t* chunk,
-                          uint32_t chunkLength) {
+                   uint32_t chunkLength) {
   constexpr uint32_t kSmallChunk = 16;
   const uint32_t state = context->state;
   const uint32_t bit = 1u << (state & 31);
@@ -709,11 +709,12 @@ void CheckUrlSoFar(const FilterPolicy* policy, ScanContext* context, uint32_t le
 //
 // Unlike ExtendElement it leaves the line and element searches' resume
 // points where they are, so that a call stores little and waits for few
-// stores of the call before. A search resumed from an earlier point finds the same end: the
-// bytes added here hold no LF and none of the element's end bytes, so no
-// line end, head end or element end can begin among them or end in them.
-// The next full walk searches them once; the cost stays linear in the
-// bytes received. lineEnd and headersEnd, which the log reads, stay exact.
+// stores of the call before. A search resumed from an earlier point finds
+// the same end: the bytes added here hold no LF and none of the element's
+// end bytes, so no line end, head end or element end can begin among them
+// or end in them. The next full walk searches them once; the cost stays
+// linear in the bytes received. lineEnd and headersEnd, which the log
+// reads, stay exact.
 inline bool ExtendByOne(const FilterPolicy* policy, ScanContext* context, uint8_t byte) {
   const uint32_t state = context->state;
   if (((kLengthens.states[byte] >> (state & 31)) & 1) == 0) return false;
@@ -722,8 +723,8 @@ inline bool ExtendByOne(const FilterPolicy* policy, ScanContext* context, uint8_
   uint8_t* data = context->data;
   const bool requestLine = state <= kStateVersion;
   if (stored != context->length || stored >= context->capacity || data == nullptr ||
-      context->headersComplete != 0 || (context->lineComplete != 0) == requestLine ||
-      length < 4 || length > EffectiveMaxHeadLength(policy))
+      context->headersComplete != 0 || (context->lineComplete != 0) == requestLine || length < 4 ||
+      length > EffectiveMaxHeadLength(policy))
     return false;
 
   data[stored] = byte;
@@ -814,8 +815,7 @@ void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* c
   if (chunkLength != 1) {
     ScanSmallOrWhole(policy, context, bytes, chunkLength);
   } else if (!ExtendByOne(policy, context, bytes[0])) {
-    // ExtendElement tests no less than ExtendByOne: a byte refused there
-    // would be refused by it too.
+    // ExtendElement makes the same tests: it would refuse the byte too.
     ScanChunk(policy, context, bytes, chunkLength);
   }
 }
