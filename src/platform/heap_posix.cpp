@@ -59,7 +59,18 @@ void* HeapAllocZero(size_t size) {
     return nullptr;
   }
   // calloc(0) may return null; a zero-length block is still a valid block.
-  void* block = std::calloc(size == 0 ? 1 : size, 1);
+  // Small blocks are taken with malloc and cleared here: glibc's calloc
+  // passes by the per-thread cache that makes a request's buffer, freed and
+  // taken again for the next request, nearly free. Large ones keep calloc,
+  // which gets fresh pages zeroed without touching them.
+  constexpr size_t kSmallBlock = 4096;
+  void* block = nullptr;
+  if (size <= kSmallBlock) {
+    block = std::malloc(size == 0 ? 1 : size);
+    if (block != nullptr) std::memset(block, 0, size);
+  } else {
+    block = std::calloc(size, 1);
+  }
   if (block == nullptr) {
     SetLastErrorValue(kErrorNotEnoughMemory);
     return nullptr;

@@ -122,7 +122,7 @@ int ExceedsHeaderLimitWalked(const void* name, uint32_t nameLength, uint32_t val
 int FindEntry(const void* text, uint32_t textLength, const StringList* list, int caseInsensitive,
               uint32_t* indexOut) {
   if (const ListIndex* index = list->index; index != nullptr && index->lengths != 0) {
-    if ((index->lengths & LengthBit(textLength)) == 0) return 0;
+    if (!IndexMayHold(*index, static_cast<const uint8_t*>(text), textLength)) return 0;
     if (index->entries.slots != nullptr)
       return FindEntryIndexed(text, textLength, list, caseInsensitive, indexOut);
   }
@@ -131,8 +131,36 @@ int FindEntry(const void* text, uint32_t textLength, const StringList* list, int
 
 int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLength,
                        const HeaderLimitList* list, uint32_t* indexOut) {
-  if (list->index != nullptr && (list->index->lengths & LengthBit(nameLength)) == 0) return 0;
+  if (list->index != nullptr &&
+      !IndexMayHold(*list->index, static_cast<const uint8_t*>(name), nameLength))
+    return 0;
   return ExceedsHeaderLimitWalked(name, nameLength, valueLength, list, indexOut);
+}
+
+namespace {
+
+// False when the list certainly holds no entry equal to the text.
+bool ListMayHold(const StringList& list, const uint8_t* text, uint32_t length) {
+  if (list.count == 0) return false;
+  return list.index == nullptr || list.index->lengths == 0 || IndexMayHold(*list.index, text, length);
+}
+
+bool IsName(const uint8_t* name, uint32_t length, const char* expected, uint32_t expectedLength) {
+  return length == expectedLength && BytesEqualNoCase(name, expected, expectedLength);
+}
+
+}  // namespace
+
+int HeaderNameMayBeListed(const FilterPolicy* policy, const void* name, uint32_t length) {
+  const uint8_t* text = static_cast<const uint8_t*>(name);
+  if (policy->DeniedHeaderNames.flag != 0 && ListMayHold(policy->DeniedHeaderNames, text, length))
+    return 1;
+  if (policy->ValidMaxLenByHeader != 0 && policy->HeaderLimits.count != 0 &&
+      (policy->HeaderLimits.index == nullptr ||
+       IndexMayHold(*policy->HeaderLimits.index, text, length)))
+    return 1;
+  if (policy->HostPorts.flag != 0 && IsName(text, length, "Host", 4)) return 1;
+  return IsName(text, length, "Content-Length", 14) ? 1 : 0;
 }
 
 namespace {

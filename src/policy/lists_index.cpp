@@ -276,8 +276,13 @@ uint32_t BuildListIndex(StringList* list, uint32_t kinds) {
 
   ListIndex* index = static_cast<ListIndex*>(HeapAllocZero(sizeof(ListIndex)));
   if (index == nullptr) return AllocationError();
-  if (lengths)
-    for (uint32_t j = 0; j < list->count; ++j) index->lengths |= LengthBit(list->lengths[j]);
+  if (lengths) {
+    for (uint32_t j = 0; j < list->count; ++j) {
+      const uint8_t* entry = reinterpret_cast<const uint8_t*>(list->entries[j]);
+      index->lengths |= LengthBit(list->lengths[j]);
+      AddShape(index->shapes, entry, list->lengths[j]);
+    }
+  }
   uint32_t error = 0;
   if (entries) error = BuildEntryTable(list, &index->entries);
   if (error == 0 && sequences) error = BuildAutomaton(list, &index->sequences);
@@ -301,7 +306,11 @@ uint32_t BuildHeaderLimitIndex(HeaderLimitList* list) {
   if (list->count == 0) return 0;
   ListIndex* index = static_cast<ListIndex*>(HeapAllocZero(sizeof(ListIndex)));
   if (index == nullptr) return AllocationError();
-  for (uint32_t j = 0; j < list->count; ++j) index->lengths |= LengthBit(list->nameLengths[j]);
+  for (uint32_t j = 0; j < list->count; ++j) {
+    index->lengths |= LengthBit(list->nameLengths[j]);
+    AddShape(index->shapes, reinterpret_cast<const uint8_t*>(list->names[j]),
+             list->nameLengths[j]);
+  }
   list->index = index;
   return 0;
 }

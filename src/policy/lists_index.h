@@ -51,11 +51,37 @@ struct ListIndex {
   // more. A text whose length has no bit equals no entry. 0 in an index
   // built for sequences only, which never consults it.
   uint64_t lengths;
+  // A bit per shape (ShapeOf) of an entry: a text whose shape has no bit
+  // equals no entry, in either letter case. Set with lengths.
+  uint64_t shapes[4];
   EntryTable entries;            // slots null: none
   SequenceAutomaton* sequences;  // null: none
 };
 
 inline uint64_t LengthBit(uint32_t length) { return uint64_t{1} << (length < 63 ? length : 63); }
+
+// A text's length with its first and last bytes, folded to 8 bits. Texts
+// equal but for ASCII letter case have one shape (each byte is OR-ed with
+// 0x20). Where the length alone says little (header names of 10 or 14
+// bytes are common), the shape still tells most texts from every entry.
+inline uint32_t ShapeOf(const uint8_t* text, uint32_t length) {
+  if (length == 0) return 0;
+  uint32_t h = length * 0x9E3779B1u ^ (uint32_t{text[0]} | 0x20u) << 8 ^ (text[length - 1] | 0x20u);
+  return (h * 0x85EBCA6Bu) >> 24;
+}
+
+inline void AddShape(uint64_t* shapes, const uint8_t* text, uint32_t length) {
+  uint32_t s = ShapeOf(text, length);
+  shapes[s >> 6] |= uint64_t{1} << (s & 63);
+}
+
+// False when neither the text's length nor its shape is an entry's: the
+// list certainly holds no entry equal to it.
+inline bool IndexMayHold(const ListIndex& index, const uint8_t* text, uint32_t length) {
+  if ((index.lengths & LengthBit(length)) == 0) return false;
+  uint32_t s = ShapeOf(text, length);
+  return ((index.shapes[s >> 6] >> (s & 63)) & 1) != 0;
+}
 
 // The probe start of a text in an entry table (the same for a text and for
 // the entry it equals, in either letter case).

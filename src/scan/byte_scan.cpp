@@ -281,6 +281,29 @@ HeaderLineScan ScanHeaderLine(const uint8_t* buffer, uint32_t from, uint32_t end
   return PortableLine(buffer, from, end);
 }
 
+uint32_t ScanHeaderLines(const uint8_t* buffer, uint32_t from, uint32_t end, HeaderLineScan* out,
+                         uint32_t capacity) {
+#if defined(RG_BYTE_SCAN_X86)
+  switch (activeLevel) {
+    case ByteScanLevel::kAvx2:
+      return byte_scan_avx2::Lines<kPortableName, kPortableValue>(buffer, from, end, out,
+                                                                  capacity);
+    case ByteScanLevel::kSse2:
+      return byte_scan_sse2::Lines<kPortableName, kPortableValue>(buffer, from, end, out,
+                                                                  capacity);
+    case ByteScanLevel::kPortable:
+      break;
+  }
+#endif
+  uint32_t count = 0;
+  uint32_t at = from;
+  while (count < capacity) {
+    out[count] = PortableLine(buffer, at, end);
+    if (!NextLineStart(buffer, end, out[count++], &at)) break;
+  }
+  return count;
+}
+
 void BuildByteSet(ByteSet* set, const uint8_t members[256]) {
   *set = ByteSet{};
   for (int b = 0; b < 256; ++b) {

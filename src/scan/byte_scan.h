@@ -68,6 +68,26 @@ struct HeaderLineScan {
 };
 HeaderLineScan ScanHeaderLine(const uint8_t* buffer, uint32_t from, uint32_t end);
 
+// Where the line after this one starts: true with *next when the line
+// ended with CR LF and the next one can be a header line (it does not start
+// with a CR, which may begin the empty line, and holds at least three
+// bytes).
+inline bool NextLineStart(const uint8_t* buffer, uint32_t end, const HeaderLineScan& line,
+                          uint32_t* next) {
+  if (line.valueEnd + 1 >= end || buffer[line.valueEnd + 1] != '\n') return false;
+  const uint32_t at = line.valueEnd + 2;
+  if (at + 3 > end || buffer[at] == '\r') return false;
+  *next = at;
+  return true;
+}
+
+// The lines from `from` on, as ScanHeaderLine finds each, the next one
+// starting where NextLineStart says, up to capacity lines: the results go
+// to out, and their number is returned (at least one). The last one is the
+// first that NextLineStart stops at, unless capacity ends the run first.
+uint32_t ScanHeaderLines(const uint8_t* buffer, uint32_t from, uint32_t end, HeaderLineScan* out,
+                         uint32_t capacity);
+
 // A set of byte values prepared for searching: a bit per value, and the
 // nibble tables of the vector search.
 struct ByteSet {
