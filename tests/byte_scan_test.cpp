@@ -145,6 +145,83 @@ TEST(ByteScan, RandomBuffersAgreeWithTheReference) {
   }
 }
 
+// The line search on header blocks as they come: lines of every length
+// around the 64 bytes a line is first classified in, with the ':' and the CR
+// on either side of that edge, the odd byte a rule looks at, a CR without
+// its LF, and a last line cut short. Each line is held against the
+// reference; ScanHeaderLines must give, for any capacity, what
+// ScanHeaderLine gives line after line.
+TEST(ByteScan, HeaderLinesAgreeWithTheReference) {
+  const std::string odd = "\"\\\x01\x7F\x80\t_ %\r:";
+  for (ByteScanLevel level : Levels()) {
+    LevelGuard guard(level);
+    std::mt19937 random(1789);
+    for (int round = 0; round < 3000; ++round) {
+      std::string block;
+      for (uint32_t lines = 1 + random() % 12; lines > 0; --lines) {
+        uint32_t nameLength = random() % 4 == 0 ? 50 + random() % 20 : random() % 16;
+        uint32_t valueLength = random() % 3 == 0 ? 40 + random() % 100 : random() % 40;
+        std::string line(nameLength, 'N');
+        line += ':';
+        line.append(valueLength, 'v');
+        for (uint32_t k = random() % 3; k > 0; --k)
+          line[random() % line.size()] = odd[random() % odd.size()];
+        block += line + "\r\n";
+      }
+      if (random() % 2 == 0) block += "\r\n";
+      std::vector<uint8_t> exact(block.begin(), block.end());
+      exact.resize(exact.size() - random() % 4);  // the last line may be cut
+      const uint32_t end = static_cast<uint32_t>(exact.size());
+      if (end == 0) continue;
+      HeaderLineScan batch[16];
+      const uint32_t capacity = 1 + static_cast<uint32_t>(random() % 16);
+      const uint32_t count = ScanHeaderLines(exact.data(), 0, end, batch, capacity);
+      ASSERT_GE(count, 1u);
+      uint32_t at = 0;
+      for (uint32_t i = 0;; ++i) {
+        SCOPED_TRACE("round " + std::to_string(round) + " line " + std::to_string(i));
+        ByteScanResult name = Reference(Searches()[3], exact, at, end);
+        HeaderLineScan line = ScanHeaderLine(exact.data(), at, end);
+        ASSERT_EQ(line.nameEnd, name.at);
+        ASSERT_EQ(line.nameFlagged, name.flagged);
+        uint32_t valueEnd = end;
+        bool valueFlagged = true;
+        if (name.at + 1 < end && exact[name.at] == ':') {
+          ByteScanResult value = Reference(Searches()[4], exact, name.at + 1, end - 1);
+          if (value.at < end - 1) {
+            valueEnd = value.at;
+            valueFlagged = value.flagged;
+          }
+        }
+        ASSERT_EQ(line.valueEnd, valueEnd);
+        if (valueEnd < end) {
+          ASSERT_EQ(line.valueFlagged, valueFlagged);
+        }
+        if (i < count) {
+          ASSERT_EQ(batch[i].nameEnd, line.nameEnd);
+          ASSERT_EQ(batch[i].nameFlagged, line.nameFlagged);
+          ASSERT_EQ(batch[i].valueEnd, line.valueEnd);
+          if (line.valueEnd < end) {
+            ASSERT_EQ(batch[i].valueFlagged, line.valueFlagged);
+          }
+        }
+        uint32_t next = 0;
+        const bool goesOn = NextLineStart(exact.data(), end, line, &next);
+        // The batch ends at the first line that does not lead to another,
+        // or when it is full.
+        if (i + 1 < count) {
+          ASSERT_TRUE(goesOn);
+        }
+        if (i + 1 == count && count < capacity) {
+          ASSERT_FALSE(goesOn);
+        }
+        if (!goesOn) break;
+        at = next;
+      }
+    }
+  }
+}
+
 uint32_t ReferenceHeadEnd(const std::vector<uint8_t>& b, uint32_t from, uint32_t end) {
   for (uint32_t i = from; i < end; ++i)
     if (b[i] == '\r' && b[i + 1] == '\n' && b[i + 2] == '\r' && b[i + 3] == '\n') return i;
