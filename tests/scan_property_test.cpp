@@ -72,6 +72,55 @@ TEST(ScanChunking, SameVerdictHoweverSplit) {
   });
 }
 
+// The one-byte path takes a byte without the full walk only where the walk
+// would have refused nothing and moved nothing a reader sees: after every
+// byte, a context fed one byte at a time stands exactly where one stands
+// whose every byte took the full walk (its byte limit cleared before each
+// call). The verdict must come with the same byte, not one later: a host
+// that passes bytes on as they are screened would otherwise forward a byte
+// past a limit. The length rules are set tight so that each is reached.
+TEST(ScanChunking, OneBytePathStandsWhereTheFullWalkStands) {
+  const std::vector<PolicySetup> tightenings = {
+      nullptr,
+      [](FilterPolicy* p) {
+        p->HasUrlMaxLen = 1, p->UrlMaxLen = 9;
+        p->HasQueryMaxLen = 1, p->QueryMaxLen = 5;
+        p->HasHeaderNameMaxLen = 1, p->HeaderNameMaxLen = 6;
+        p->HasHeaderValueMaxLen = 1, p->HeaderValueMaxLen = 7;
+      },
+      [](FilterPolicy* p) { p->MaxHeadLength = 40; },
+  };
+  ForEachByteScanLevel([&] {
+    for (const ScanCase& c : ScanCases()) {
+      for (size_t t = 0; t < tightenings.size(); ++t) {
+        SCOPED_TRACE(std::string(c.name) + ", policy " + std::to_string(t));
+        PolicyHolder policy(c.setup);
+        if (tightenings[t] != nullptr) tightenings[t](policy.policy);
+        ContextHolder fast;
+        ContextHolder walked;
+        for (size_t at = 0; at < c.request.size(); ++at) {
+          SendChunk(policy.policy, &fast.context, c.request.substr(at, 1));
+          walked.context.byteLimit = 0;
+          SendChunk(policy.policy, &walked.context, c.request.substr(at, 1));
+          const ScanContext& a = fast.context;
+          const ScanContext& b = walked.context;
+          SCOPED_TRACE("after byte " + std::to_string(at));
+          ASSERT_EQ(a.state, b.state);
+          ASSERT_EQ(a.reason, b.reason);
+          ASSERT_EQ(a.matchIndex, b.matchIndex);
+          ASSERT_EQ(a.length, b.length);
+          ASSERT_EQ(a.lineComplete, b.lineComplete);
+          ASSERT_EQ(a.headersComplete, b.headersComplete);
+          ASSERT_EQ(a.lineEnd, b.lineEnd);
+          ASSERT_EQ(a.headersEnd, b.headersEnd);
+          ASSERT_EQ(a.cursor, b.cursor);
+          if (a.state == kStateRejected) break;
+        }
+      }
+    }
+  });
+}
+
 // The log reads lineEnd and headersEnd, also while they have not been
 // found. Searches that resume across chunks must leave exactly what a
 // search restarted over all bytes received would.

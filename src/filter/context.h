@@ -36,8 +36,8 @@ struct ScanContext {
   ScanState state;
   uint32_t lineEnd;     // index of the first CR LF at 1 or later, once lineComplete
   uint32_t headersEnd;  // index of the first CR LF CR LF, once headersComplete
-  uint32_t lineComplete;
-  uint32_t headersComplete;
+  uint8_t lineComplete;     // 0 or 1
+  uint8_t headersComplete;  // 0 or 1
   ReasonCode reason;    // kReasonNone while none
   uint32_t matchIndex;  // list entry named by the rejection message
   uint32_t winError;    // system error that goes with reason 34
@@ -55,6 +55,13 @@ struct ScanContext {
   // These resume points may lag behind the bytes received, never run ahead:
   // a search from an earlier point finds the same end.
   uint32_t elementSearch;
+  // The one-byte path may append bytes to the element being received while
+  // the buffer holds fewer than this many: up to here no byte can complete
+  // a rule the full walk would apply as the element grows. 0: every byte
+  // takes the full walk. Set by the scanner after each full walk; a context
+  // zero-filled or reset without the scanner has 0 here or fails the
+  // path's other tests.
+  uint32_t byteLimit;
 };
 
 }  // namespace rg

@@ -722,21 +722,63 @@ constexpr LengthenTable BuildLengthenTable() {
 }
 constexpr LengthenTable kLengthens = BuildLengthenTable();
 
-// The early URL length rule, out of line: it calls out, and the one-byte
-// path below stays free of calls.
-#if defined(__GNUC__)
-__attribute__((noinline))
-#endif
-void CheckUrlSoFar(const FilterPolicy* policy, ScanContext* context, uint32_t length) {
-  const uint32_t cursor = context->cursor;
-  if (!UrlWithinMaxLen(context->data + cursor, length - cursor, policy->UrlMaxLen))
-    Reject(context, kReasonUrlTooLong);
+// How far the one-byte path may take the element being received, set
+// after every full walk: the bytes it takes, one per call, are the ones
+// ExtendElement would take, and no earlier than the full walk would, it
+// refuses none. Below the limit no early length rule of the element can
+// fire, the head stays within its cap and the buffer has room; the limit
+// is 0 where the next byte needs the full walk.
+void SetByteLimit(const FilterPolicy* policy, ScanContext* context) {
+  context->byteLimit = 0;
+  const uint32_t state = context->state;
+  if (state > kStateHeaderValue || ((kCrLfStates >> state) & 1) == 0) return;
+  const uint32_t stored = context->stored;
+  // A byte that makes fewer than four is left to the full walk, which
+  // tells a head end that cannot yet have come.
+  if (stored != context->length || context->data == nullptr || context->headersComplete != 0 ||
+      stored < 3)
+    return;
+  const bool requestLine = state <= kStateVersion;
+  if ((context->lineComplete != 0) == requestLine) return;
+  const uint64_t cursor = context->cursor;
+  uint64_t limit = context->capacity;
+  limit = limit < EffectiveMaxHeadLength(policy) ? limit : EffectiveMaxHeadLength(policy);
+  uint64_t rule = limit;
+  switch (state) {
+    case kStateHeaderValue:
+      if (policy->HasHeaderValueMaxLen != 0) rule = cursor + 1 + policy->HeaderValueMaxLen;
+      break;
+    case kStateHeaderName:
+      if (policy->HasHeaderNameMaxLen != 0) rule = cursor + policy->HeaderNameMaxLen;
+      break;
+    case kStateUrl:
+      // Past the limit the URL is measured as CheckUrl measures it.
+      if (policy->HasUrlMaxLen != 0) rule = cursor + policy->UrlMaxLen;
+      break;
+    case kStateQuery:
+      if (policy->HasQueryMaxLen != 0) rule = cursor + 1 + policy->QueryMaxLen;
+      break;
+    case kStateVersion:
+      // Refused once it is longer than every allowed version.
+      if (policy->HttpVersions.flag != 0 && policy->HttpVersions.count != 0) {
+        uint32_t longest = 0;
+        for (uint32_t i = 0; i < policy->HttpVersions.count; ++i)
+          if (policy->HttpVersions.lengths[i] > longest) longest = policy->HttpVersions.lengths[i];
+        rule = cursor + longest;
+      }
+      break;
+    default:  // kStateFragment: no rule
+      break;
+  }
+  if (rule < limit) limit = rule;
+  context->byteLimit = limit > stored ? static_cast<uint32_t>(limit) : 0;
 }
 
 // A chunk of one byte that only lengthens the element being received, the
-// call a request sent a byte at a time mostly consists of: the same
-// conditions and verdicts as ExtendElement, with a single table lookup for
-// the byte and no loops or calls. False when the byte needs the full walk.
+// call a request sent a byte at a time mostly consists of: the byte is
+// taken when SetByteLimit left room for it and the byte cannot end the
+// element (nor a line or the head), with a single table lookup and a few
+// stores. False when the byte needs the full walk.
 //
 // Unlike ExtendElement it leaves the line and element searches' resume
 // points where they are, so that a call stores little and waits for few
@@ -746,18 +788,16 @@ void CheckUrlSoFar(const FilterPolicy* policy, ScanContext* context, uint32_t le
 // or end in them. The next full walk searches them once; the cost stays
 // linear in the bytes received. lineEnd and headersEnd, which the log
 // reads, stay exact.
-inline bool ExtendByOne(const FilterPolicy* policy, ScanContext* context, uint8_t byte) {
+inline bool ExtendByOne(ScanContext* context, uint8_t byte) {
   const uint32_t state = context->state;
-  if (((kLengthens.states[byte] >> (state & 31)) & 1) == 0) return false;
   const uint32_t stored = context->stored;
-  const uint32_t length = stored + 1;
   uint8_t* data = context->data;
-  const bool requestLine = state <= kStateVersion;
-  if (stored != context->length || stored >= context->capacity || data == nullptr ||
-      context->headersComplete != 0 || (context->lineComplete != 0) == requestLine || length < 4 ||
-      length > EffectiveMaxHeadLength(policy))
+  // The buffer and the count checked again: a context reset without the
+  // scanner may have kept an old limit.
+  if (stored >= context->byteLimit || stored != context->length || data == nullptr ||
+      ((kLengthens.states[byte] >> (state & 31)) & 1) == 0)
     return false;
-
+  const uint32_t length = stored + 1;
   data[stored] = byte;
   context->stored = length;
   context->length = length;
@@ -767,28 +807,7 @@ inline bool ExtendByOne(const FilterPolicy* policy, ScanContext* context, uint8_
   // The resume point was not ahead of the bytes before this one, and this
   // one, not an LF, cannot complete a CR LF CR LF.
   context->headerSearch = length - 3;
-  const uint32_t cursor = context->cursor;
-  if (state == kStateHeaderValue) {
-    if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
-      Reject(context, kReasonHeaderValueTooLong);
-    return true;
-  }
-  if (state == kStateHeaderName) {
-    if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
-      Reject(context, kReasonHeaderNameTooLong);
-    return true;
-  }
-  context->lineEnd = length - 2;
-  if (state == kStateUrl) {
-    if (policy->HasUrlMaxLen != 0 && length - cursor > policy->UrlMaxLen)
-      CheckUrlSoFar(policy, context, length);
-  } else if (state == kStateVersion) {
-    if (policy->HttpVersions.flag != 0 && EveryEntryShorter(policy->HttpVersions, length - cursor))
-      Reject(context, kReasonHttpVersion);
-  } else if (state == kStateQuery) {
-    if (policy->HasQueryMaxLen != 0 && length - cursor - 1 > policy->QueryMaxLen)
-      Reject(context, kReasonQueryTooLong);
-  }
+  if (state <= kStateVersion) context->lineEnd = length - 2;
   return true;
 }
 
@@ -822,8 +841,11 @@ __attribute__((noinline))
 #endif
 void ScanSmallOrWhole(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
                       uint32_t chunkLength) {
-  if (!ExtendElement(policy, context, bytes, chunkLength))
+  // A refused request stays refused; its verdict is already given.
+  if (context->state == kStateRejected) return;
+  if (chunkLength == 1 || !ExtendElement(policy, context, bytes, chunkLength))
     ScanChunk(policy, context, bytes, chunkLength);
+  SetByteLimit(policy, context);
 }
 
 }  // namespace
@@ -840,15 +862,10 @@ void ScanSmallOrWhole(const FilterPolicy* policy, ScanContext* context, const ui
 // split, and what follows them is never buffered or judged.
 void ScanRawData(const FilterPolicy* policy, ScanContext* context, const void* chunk,
                  uint32_t chunkLength) {
-  // A refused request stays refused; its verdict is already given.
-  if (context->state == kStateRejected) return;
   const uint8_t* bytes = static_cast<const uint8_t*>(chunk);
-  if (chunkLength != 1) {
-    ScanSmallOrWhole(policy, context, bytes, chunkLength);
-  } else if (!ExtendByOne(policy, context, bytes[0])) {
-    // ExtendElement makes the same tests: it would refuse the byte too.
-    ScanChunk(policy, context, bytes, chunkLength);
-  }
+  // A refused context takes no byte here: no state of it lengthens.
+  if (chunkLength == 1 && ExtendByOne(context, bytes[0])) return;
+  ScanSmallOrWhole(policy, context, bytes, chunkLength);
 }
 
 // "http://" (any case), the authority, then a '/': the prefix is everything
