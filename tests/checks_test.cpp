@@ -11,6 +11,7 @@
 
 #include "log/reason.h"
 #include "platform/platform.h"
+#include "scan/header_line_check.h"
 #include "scan/scan.h"
 #include "kit/test_kit.h"
 

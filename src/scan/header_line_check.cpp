@@ -1,32 +1,13 @@
-// A whole header line, judged as its name's check and then its value's
-// check would judge it, with a shortcut for the usual line: a plain name
-// that no rule looks up, and a plain value. Only the two length limits can
-// refuse such a line, so it costs two comparisons instead of two lookups,
-// a trim and the calls.
-#include "log/reason.h"
-#include "scan/scan.h"
+// A header line that the inline shortcut (header_line_check.h) does not
+// settle: its name's check, then its value's.
+#include "scan/header_line_check.h"
 
 namespace rg {
 
-HeaderLinePart CheckHeaderLine(const FilterPolicy* policy, ScanContext* context,
-                               const uint8_t* name, uint32_t nameLength, ElementHint nameHint,
-                               const uint8_t* value, uint32_t valueLength,
-                               ElementHint valueHint) {
-  // A plain name is only looked up and measured (no byte or canonical
-  // test); a plain value without a canonical test is only measured, once no
-  // name rule applies to it.
-  if (nameHint == kHintPlain && valueHint == kHintPlain && policy->CanonHeaderValue == 0 &&
-      !HeaderNameMayBeListed(policy, name, nameLength)) {
-    if (policy->HasHeaderNameMaxLen != 0 && nameLength > policy->HeaderNameMaxLen) {
-      context->reason = kReasonHeaderNameTooLong;
-      return kLinePartName;
-    }
-    if (policy->HasHeaderValueMaxLen != 0 && valueLength > policy->HeaderValueMaxLen) {
-      context->reason = kReasonHeaderValueTooLong;
-      return kLinePartValue;
-    }
-    return kLinePartNone;
-  }
+HeaderLinePart CheckHeaderLineInFull(const FilterPolicy* policy, ScanContext* context,
+                                     const uint8_t* name, uint32_t nameLength,
+                                     ElementHint nameHint, const uint8_t* value,
+                                     uint32_t valueLength, ElementHint valueHint) {
   CheckHeaderName(policy, context, name, nameLength, nameHint);
   if (context->reason != 0) return kLinePartName;
   CheckHeaderValue(policy, context, name, nameLength, value, valueLength, valueHint);

@@ -52,9 +52,11 @@ void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const ui
 // Which part of a header line CheckHeaderLine refused.
 enum HeaderLinePart : uint32_t { kLinePartNone = 0, kLinePartName = 1, kLinePartValue = 2 };
 // CheckHeaderName, then (if the name passed) CheckHeaderValue, with the
-// same verdict; the result names the part that was refused.
-HeaderLinePart CheckHeaderLine(const FilterPolicy* policy, ScanContext* context,
-                               const uint8_t* name, uint32_t nameLength, ElementHint nameHint,
-                               const uint8_t* value, uint32_t valueLength, ElementHint valueHint);
+// same verdict; the result names the part that was refused. Inline, with
+// the usual line's shortcut (header_line_check.h); the rest is here.
+HeaderLinePart CheckHeaderLineInFull(const FilterPolicy* policy, ScanContext* context,
+                                     const uint8_t* name, uint32_t nameLength,
+                                     ElementHint nameHint, const uint8_t* value,
+                                     uint32_t valueLength, ElementHint valueHint);
 
 }  // namespace rg

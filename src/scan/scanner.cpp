@@ -16,6 +16,7 @@
 #include "log/reason.h"
 #include "platform/text.h"
 #include "scan/byte_scan.h"
+#include "scan/header_line_check.h"
 #include "scan/scan.h"
 
 namespace rg {
