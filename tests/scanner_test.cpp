@@ -96,6 +96,48 @@ TEST(Scanner, ChunkBoundaries) {
   }
 }
 
+// An element still arriving is refused by its length rule with the first
+// byte that takes it past the limit, not one later, however the bytes come:
+// a host that passes bytes on as they are screened would otherwise forward
+// that byte. At the limit itself the element may still end well.
+TEST(Scanner, LengthRulesRefuseTheFirstByteTooMany) {
+  struct Case {
+    const char* name;
+    PolicySetup setup;
+    std::string atLimit;  // the element exactly as long as its rule allows
+    ScanState pending;
+    uint32_t reason;
+  };
+  const std::vector<Case> cases = {
+      {"URL", [](FilterPolicy* p) { p->HasUrlMaxLen = 1, p->UrlMaxLen = 10; }, "GET /abcdefghi",
+       kStateUrl, kReasonUrlTooLong},
+      {"absolute URL's path", [](FilterPolicy* p) { p->HasUrlMaxLen = 1, p->UrlMaxLen = 10; },
+       "GET http://h/abcdefghi", kStateUrl, kReasonUrlTooLong},
+      {"query", [](FilterPolicy* p) { p->HasQueryMaxLen = 1, p->QueryMaxLen = 5; },
+       "GET /a?abcde", kStateQuery, kReasonQueryTooLong},
+      // Versions are held as SP, version, CR LF: 11 bytes.
+      {"version", nullptr, "GET / HTTP/1.1xy", kStateVersion, kReasonHttpVersion},
+      {"header name", [](FilterPolicy* p) { p->HasHeaderNameMaxLen = 1, p->HeaderNameMaxLen = 6; },
+       "GET / HTTP/1.1\r\nabcdef", kStateHeaderName, kReasonHeaderNameTooLong},
+      {"header value",
+       [](FilterPolicy* p) { p->HasHeaderValueMaxLen = 1, p->HeaderValueMaxLen = 7; },
+       "GET / HTTP/1.1\r\nA:1234567", kStateHeaderValue, kReasonHeaderValueTooLong},
+  };
+  for (const Case& c : cases) {
+    for (uint32_t piece : {0u, 1u, 2u, 5u}) {
+      SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
+      PolicyHolder policy(c.setup);
+      ContextHolder holder;
+      const size_t step = piece == 0 ? c.atLimit.size() : piece;
+      for (size_t at = 0; at < c.atLimit.size(); at += step)
+        SendChunk(policy.policy, &holder.context, c.atLimit.substr(at, step));
+      EXPECT_EQ(holder.Outcome(), Passing(c.pending)) << Describe(holder.Outcome());
+      SendChunk(policy.policy, &holder.context, "x");
+      EXPECT_EQ(holder.Outcome(), Refused(c.reason)) << Describe(holder.Outcome());
+    }
+  }
+}
+
 // A refused request is final: its verdict and the bytes the log shows must
 // not move under a further chunk.
 TEST(Scanner, RefusedScanIgnoresFurtherChunks) {

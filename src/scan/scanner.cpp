@@ -66,6 +66,73 @@ int EveryEntryShorter(const StringList& list, uint32_t n) {
   return 1;
 }
 
+// The early length rules of an element whose end has not arrived yet: one
+// that has grown past its limit can only grow longer, so it is refused at
+// once rather than at its end. kNoLengthRule where the state has none.
+constexpr uint64_t kNoLengthRule = ~uint64_t{0};
+
+// The most bytes the buffer may hold with the element being received still
+// within its rule, counted as the check of the whole element counts them (a
+// query without its '?', a value without its ':', a version with its SP
+// and, once it has come, its CR LF).
+uint64_t LengthWithinRule(const FilterPolicy* policy, const ScanContext* context) {
+  const uint64_t cursor = context->cursor;
+  switch (context->state) {
+    case kStateUrl:
+      // An absolute URL's limit is on its path: past this length the URL
+      // is measured as CheckUrl measures it (RefusedAsTooLong).
+      return policy->HasUrlMaxLen != 0 ? cursor + policy->UrlMaxLen : kNoLengthRule;
+    case kStateQuery:
+      return policy->HasQueryMaxLen != 0 ? cursor + 1 + policy->QueryMaxLen : kNoLengthRule;
+    case kStateVersion: {
+      // Longer than every allowed version, it can equal none.
+      const StringList& versions = policy->HttpVersions;
+      if (versions.flag == 0 || versions.count == 0) return kNoLengthRule;
+      uint32_t longest = 0;
+      for (uint32_t i = 0; i < versions.count; ++i)
+        if (versions.lengths[i] > longest) longest = versions.lengths[i];
+      return cursor + longest;
+    }
+    case kStateHeaderName:
+      return policy->HasHeaderNameMaxLen != 0 ? cursor + policy->HeaderNameMaxLen : kNoLengthRule;
+    case kStateHeaderValue:
+      return policy->HasHeaderValueMaxLen != 0 ? cursor + 1 + policy->HeaderValueMaxLen
+                                               : kNoLengthRule;
+    default:
+      return kNoLengthRule;
+  }
+}
+
+// Refuses the element being received when the buffer's length bytes have
+// taken it past its rule. True when it did.
+bool RefusedAsTooLong(const FilterPolicy* policy, ScanContext* context, uint32_t length) {
+  if (length <= LengthWithinRule(policy, context)) return false;
+  ReasonCode reason = kReasonHeaderValueTooLong;
+  switch (context->state) {
+    case kStateUrl: {
+      // The path is never longer than the whole text, so the split is
+      // needed only when the whole text is too long.
+      const uint32_t cursor = context->cursor;
+      if (UrlWithinMaxLen(context->data + cursor, length - cursor, policy->UrlMaxLen)) return false;
+      reason = kReasonUrlTooLong;
+      break;
+    }
+    case kStateQuery:
+      reason = kReasonQueryTooLong;
+      break;
+    case kStateVersion:
+      reason = kReasonHttpVersion;
+      break;
+    case kStateHeaderName:
+      reason = kReasonHeaderNameTooLong;
+      break;
+    default:  // kStateHeaderValue
+      break;
+  }
+  Reject(context, reason);
+  return true;
+}
+
 // True when any of the n bytes has its high bit set. Works a word at a time:
 // a request body is tested in full, so this runs over every payload byte.
 bool HasHighBit(const uint8_t* bytes, size_t n) {
@@ -309,13 +376,8 @@ bool ScanUrl(const FilterPolicy* policy, ScanContext* context) {
   if (k == length) {
     context->elementSearch = length;
     // Measured as CheckUrl will measure it: an absolute URL by its path
-    // once the path has begun. The path is never longer than the whole
-    // text, so the split is needed only when the whole text is too long.
-    if (policy->HasUrlMaxLen != 0 && length - cursor > policy->UrlMaxLen &&
-        !UrlWithinMaxLen(data + cursor, length - cursor, policy->UrlMaxLen)) {
-      Reject(context, kReasonUrlTooLong);
-      return false;
-    }
+    // once the path has begun.
+    if (RefusedAsTooLong(policy, context, length)) return false;
     return PendingElement(context);
   }
   // Searched in one go from its first byte, the URL is known to be plain
@@ -338,11 +400,7 @@ bool ScanQueryOrFragment(const FilterPolicy* policy, ScanContext* context) {
   ByteScanResult end = from < length ? ScanQueryBytes(data, from, length) : ByteScanResult{length, true};
   if (end.at == length) {
     context->elementSearch = Max(from, length);
-    if (context->state == kStateQuery && policy->HasQueryMaxLen != 0 &&
-        length - cursor - 1 > policy->QueryMaxLen) {
-      Reject(context, kReasonQueryTooLong);
-      return false;
-    }
+    if (RefusedAsTooLong(policy, context, length)) return false;
     return PendingElement(context);
   }
   uint32_t k = end.at;
@@ -366,11 +424,7 @@ bool ScanVersion(const FilterPolicy* policy, ScanContext* context) {
   uint32_t resume = 0;
   if (!FindCrLf(data, length, Max(cursor, context->elementSearch), &at, &resume)) {
     context->elementSearch = resume;
-    if (policy->HttpVersions.flag != 0 &&
-        EveryEntryShorter(policy->HttpVersions, length - cursor)) {
-      Reject(context, kReasonHttpVersion);
-      return false;
-    }
+    if (RefusedAsTooLong(policy, context, length)) return false;
     return PendingElement(context);
   }
   if (policy->HttpVersions.flag != 0 &&
@@ -484,8 +538,7 @@ bool ScanHeaders(const FilterPolicy* policy, ScanContext* context) {
     if (context->state == kStateHeaderName) {
       if (!FindNameEnd(data, length, from, &at, &resume, &flagged)) {
         context->elementSearch = resume;
-        if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
-          Reject(context, kReasonHeaderNameTooLong);
+        RefusedAsTooLong(policy, context, length);
         return false;
       }
       if (data[at] != ':') {
@@ -500,8 +553,7 @@ bool ScanHeaders(const FilterPolicy* policy, ScanContext* context) {
     } else {
       if (!FindValueEnd(data, length, from, &at, &resume, &flagged)) {
         context->elementSearch = resume;
-        if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
-          Reject(context, kReasonHeaderValueTooLong);
+        RefusedAsTooLong(policy, context, length);
         return false;
       }
       CheckHeaderValue(policy, context, data + context->nameStart, cursor - context->nameStart,
@@ -675,37 +727,23 @@ bool ExtendElement(const FilterPolicy* policy, ScanContext* context, const uint8
   const uint32_t lastByte = length - 1 > from ? length - 1 : from;
   switch (state) {
     case kStateHeaderValue:
+    case kStateVersion:
       context->elementSearch = lastByte;
-      if (policy->HasHeaderValueMaxLen != 0 && length - cursor - 1 > policy->HeaderValueMaxLen)
-        Reject(context, kReasonHeaderValueTooLong);
       break;
     case kStateHeaderName:
       // A CR the last chunk ended with is now followed by another byte than
       // LF: it belongs to the name, and the search has passed it. A CR this
       // chunk ends with is where the search resumes.
       context->elementSearch = endsInCR ? length - 1 : Max(from, length);
-      if (policy->HasHeaderNameMaxLen != 0 && length - cursor > policy->HeaderNameMaxLen)
-        Reject(context, kReasonHeaderNameTooLong);
       break;
     case kStateUrl:
       context->elementSearch = length;
-      if (policy->HasUrlMaxLen != 0 && length - cursor > policy->UrlMaxLen &&
-          !UrlWithinMaxLen(context->data + cursor, length - cursor, policy->UrlMaxLen))
-        Reject(context, kReasonUrlTooLong);
       break;
-    case kStateQuery:
-    case kStateFragment:
+    default:  // kStateQuery, kStateFragment
       context->elementSearch = Max(Max(cursor + 1, context->elementSearch), length);
-      if (state == kStateQuery && policy->HasQueryMaxLen != 0 &&
-          length - cursor - 1 > policy->QueryMaxLen)
-        Reject(context, kReasonQueryTooLong);
-      break;
-    default:  // kStateVersion
-      context->elementSearch = lastByte;
-      if (policy->HttpVersions.flag != 0 && EveryEntryShorter(policy->HttpVersions, length - cursor))
-        Reject(context, kReasonHttpVersion);
       break;
   }
+  RefusedAsTooLong(policy, context, length);
   return true;
 }
 
@@ -741,36 +779,9 @@ void SetByteLimit(const FilterPolicy* policy, ScanContext* context) {
     return;
   const bool requestLine = state <= kStateVersion;
   if ((context->lineComplete != 0) == requestLine) return;
-  const uint64_t cursor = context->cursor;
   uint64_t limit = context->capacity;
   limit = limit < EffectiveMaxHeadLength(policy) ? limit : EffectiveMaxHeadLength(policy);
-  uint64_t rule = limit;
-  switch (state) {
-    case kStateHeaderValue:
-      if (policy->HasHeaderValueMaxLen != 0) rule = cursor + 1 + policy->HeaderValueMaxLen;
-      break;
-    case kStateHeaderName:
-      if (policy->HasHeaderNameMaxLen != 0) rule = cursor + policy->HeaderNameMaxLen;
-      break;
-    case kStateUrl:
-      // Past the limit the URL is measured as CheckUrl measures it.
-      if (policy->HasUrlMaxLen != 0) rule = cursor + policy->UrlMaxLen;
-      break;
-    case kStateQuery:
-      if (policy->HasQueryMaxLen != 0) rule = cursor + 1 + policy->QueryMaxLen;
-      break;
-    case kStateVersion:
-      // Refused once it is longer than every allowed version.
-      if (policy->HttpVersions.flag != 0 && policy->HttpVersions.count != 0) {
-        uint32_t longest = 0;
-        for (uint32_t i = 0; i < policy->HttpVersions.count; ++i)
-          if (policy->HttpVersions.lengths[i] > longest) longest = policy->HttpVersions.lengths[i];
-        rule = cursor + longest;
-      }
-      break;
-    default:  // kStateFragment: no rule
-      break;
-  }
+  const uint64_t rule = LengthWithinRule(policy, context);
   if (rule < limit) limit = rule;
   context->byteLimit = limit > stored ? static_cast<uint32_t>(limit) : 0;
 }
