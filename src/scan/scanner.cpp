@@ -469,67 +469,78 @@ int FindNameEnd(const uint8_t* data, uint32_t length, uint32_t from, uint32_t* a
   return 0;
 }
 
+// The usual lines from the cursor, each whole in the buffer (a name ended
+// by ':' and a value ended by CR LF), found with one search each and judged
+// as ScanHeaders' steps would judge them, the position kept in a register
+// until the run of such lines ends. False when a line was refused.
+bool ScanWholeLines(const FilterPolicy* policy, ScanContext* context) {
+  const uint8_t* data = context->data;
+  const uint32_t length = context->length;
+  const uint32_t blockEnd =
+      context->headersComplete != 0 ? context->headersEnd + 2 : kMaxCount;
+  const uint32_t first = context->cursor;
+  uint32_t cursor = first;
+  uint32_t lastStart = context->nameStart;
+  // The lines are searched a batch at a time; a batch follows the lines
+  // from the cursor as the loop below does, so each result is the line at
+  // the cursor when it is read.
+  constexpr uint32_t kBatch = 16;
+  HeaderLineScan batch[kBatch];
+  uint32_t batchCount = 0;
+  uint32_t next = 0;
+  // A whole line needs at least ':' and CR LF after the cursor.
+  while (cursor != blockEnd && cursor + 3 <= length) {
+    if (next == batchCount) {
+      batchCount = ScanHeaderLines(data, cursor, length, batch, kBatch);
+      next = 0;
+    }
+    const HeaderLineScan line = batch[next++];
+    const uint32_t colon = line.nameEnd;
+    const uint32_t cr = line.valueEnd;
+    if (cr + 1 >= length || data[cr + 1] != kLF) break;
+    HeaderLinePart refused =
+        CheckHeaderLine(policy, context, data + cursor, colon - cursor,
+                        line.nameFlagged ? kHintNone : kHintPlain, data + colon + 1,
+                        cr - colon - 1, line.valueFlagged ? kHintNone : kHintPlain);
+    if (refused != kLinePartNone) {
+      // Where ScanHeaders' steps would have stopped.
+      if (cursor != first) {
+        context->nameStart = lastStart;
+        Advance(context, kStateHeaderName, cursor);
+      }
+      if (refused == kLinePartValue) {
+        context->nameStart = cursor;
+        Advance(context, kStateHeaderValue, colon);
+      }
+      context->state = kStateRejected;
+      return false;
+    }
+    lastStart = cursor;
+    cursor = cr + 2;
+  }
+  if (cursor != first) {
+    context->nameStart = lastStart;
+    Advance(context, kStateHeaderName, cursor);
+  }
+  return true;
+}
+
 // The header lines, alternating between name and value, up to the empty
 // line. False when the call cannot go on.
 bool ScanHeaders(const FilterPolicy* policy, ScanContext* context) {
   const uint8_t* data = context->data;
   uint32_t length = context->length;
-  // The usual lines, each whole in the buffer (a name ended by ':' and a
-  // value ended by CR LF), are found with one search each and judged as the
-  // steps below would judge them, the position kept in a register until the
-  // run of such lines ends.
-  if (context->state == kStateHeaderName && context->elementSearch <= context->cursor) {
-    const uint32_t blockEnd =
-        context->headersComplete != 0 ? context->headersEnd + 2 : kMaxCount;
-    const uint32_t first = context->cursor;
-    uint32_t cursor = first;
-    uint32_t lastStart = context->nameStart;
-    // The lines are searched a batch at a time; a batch follows the lines
-    // from the cursor as the loop below does, so each result is the line at
-    // the cursor when it is read.
-    constexpr uint32_t kBatch = 16;
-    HeaderLineScan batch[kBatch];
-    uint32_t batchCount = 0;
-    uint32_t next = 0;
-    // A whole line needs at least ':' and CR LF after the cursor.
-    while (cursor != blockEnd && cursor + 3 <= length) {
-      if (next == batchCount) {
-        batchCount = ScanHeaderLines(data, cursor, length, batch, kBatch);
-        next = 0;
-      }
-      const HeaderLineScan line = batch[next++];
-      const uint32_t colon = line.nameEnd;
-      const uint32_t cr = line.valueEnd;
-      if (cr + 1 >= length || data[cr + 1] != kLF) break;
-      HeaderLinePart refused =
-          CheckHeaderLine(policy, context, data + cursor, colon - cursor,
-                          line.nameFlagged ? kHintNone : kHintPlain, data + colon + 1,
-                          cr - colon - 1, line.valueFlagged ? kHintNone : kHintPlain);
-      if (refused != kLinePartNone) {
-        // Where the steps below would have stopped.
-        if (cursor != first) {
-          context->nameStart = lastStart;
-          Advance(context, kStateHeaderName, cursor);
-        }
-        if (refused == kLinePartValue) {
-          context->nameStart = cursor;
-          Advance(context, kStateHeaderValue, colon);
-        }
-        context->state = kStateRejected;
-        return false;
-      }
-      lastStart = cursor;
-      cursor = cr + 2;
-    }
-    if (cursor != first) {
-      context->nameStart = lastStart;
-      Advance(context, kStateHeaderName, cursor);
-    }
-  }
   for (;;) {
     // The cursor on the empty line ends the block; the empty line itself is
     // never scanned as a header.
     if (context->headersComplete != 0 && context->cursor == context->headersEnd + 2) return true;
+    // A name not searched yet may begin a run of whole lines. (One searched
+    // before, whose end had not come, is searched on from where it was.)
+    if (context->state == kStateHeaderName && context->elementSearch == 0 &&
+        context->cursor + 3 <= length) {
+      if (!ScanWholeLines(policy, context)) return false;
+      if (context->headersComplete != 0 && context->cursor == context->headersEnd + 2) return true;
+    }
     uint32_t cursor = context->cursor;
     uint32_t from = Max(cursor, context->elementSearch);
     uint32_t at = 0;
