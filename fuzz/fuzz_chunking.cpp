@@ -102,12 +102,15 @@ struct Delivery {
 
 // Delivers the chunks until the context is refused. The chunk is handed
 // over in a block of exactly its size so that reads past it are caught.
+// walked: every chunk takes the full walk (the one-byte path's limit is
+// cleared before each).
 Delivery Deliver(const rg::FilterPolicy* policy, const std::vector<uint8_t>& request,
-                 const std::vector<uint32_t>& lengths) {
+                 const std::vector<uint32_t>& lengths, bool walked = false) {
   Delivery d{};
   for (size_t i = 0; i < lengths.size(); ++i) {
     std::vector<uint8_t> chunk(request.begin() + d.received,
                                request.begin() + d.received + lengths[i]);
+    if (walked) d.context.byteLimit = 0;
     rg::ScanRawData(policy, &d.context, chunk.data(), lengths[i]);
     d.received += lengths[i];
     if (d.context.state == rg::kStateRejected) {
@@ -167,6 +170,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   else lengths = rg::fuzz::ChunkLengths(cuts, request.size());
 
   Delivery chunked = Deliver(policy, request, lengths);
+  // The one-byte path stands exactly where the full walk stands.
+  Delivery walkedChunks = Deliver(policy, request, lengths, true);
+  Require(chunked.received == walkedChunks.received &&
+              SameVerdict(chunked.context, walkedChunks.context) &&
+              (chunked.context.state == rg::kStateRejected ||
+               SamePosition(chunked.context, walkedChunks.context)),
+          "the one-byte path and the full walk disagree");
   Delivery prefix = DeliverWhole(policy, request, chunked.received);
   Delivery whole = DeliverWhole(policy, request, request.size());
 
@@ -196,6 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(SameVerdict(walked.context, w), "the lists' indexes change the verdict");
 
   Release(&chunked);
+  Release(&walkedChunks);
   Release(&prefix);
   Release(&whole);
   Release(&walked);
