@@ -773,11 +773,11 @@ constexpr LengthenTable BuildLengthenTable() {
 constexpr LengthenTable kLengthens = BuildLengthenTable();
 
 // How far the one-byte path may take the element being received, set
-// after every full walk: the bytes it takes, one per call, are the ones
-// ExtendElement would take, and no earlier than the full walk would, it
-// refuses none. Below the limit no early length rule of the element can
-// fire, the head stays within its cap and the buffer has room; the limit
-// is 0 where the next byte needs the full walk.
+// after every full walk. Below the limit no early length rule of the
+// element can fire, the head stays within its cap and the buffer has room,
+// so each byte the path takes is one the full walk would have taken without
+// a verdict; the byte that reaches the limit goes to the full walk, which
+// refuses it there and then. 0 where the next byte needs the full walk.
 void SetByteLimit(const FilterPolicy* policy, ScanContext* context) {
   context->byteLimit = 0;
   const uint32_t state = context->state;
