@@ -36,8 +36,8 @@ struct ScanContext {
   ScanState state;
   uint32_t lineEnd;     // index of the first CR LF at 1 or later, once lineComplete
   uint32_t headersEnd;  // index of the first CR LF CR LF, once headersComplete
-  uint8_t lineComplete;     // 0 or 1
-  uint8_t headersComplete;  // 0 or 1
+  uint32_t lineComplete;
+  uint32_t headersComplete;
   ReasonCode reason;    // kReasonNone while none
   uint32_t matchIndex;  // list entry named by the rejection message
   uint32_t winError;    // system error that goes with reason 34
