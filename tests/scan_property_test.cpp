@@ -121,9 +121,9 @@ TEST(ScanChunking, OneBytePathStandsWhereTheFullWalkStands) {
   });
 }
 
-// The log reads lineEnd and headersEnd, also while they have not been
-// found. Searches that resume across chunks must leave exactly what a
-// search restarted over all bytes received would.
+// lineEnd and headersEnd are defined while they have not been found too
+// (the last index tried). Searches that resume across chunks must leave
+// exactly what a search restarted over all bytes received would.
 struct Ends {
   uint32_t lineEnd = 0, lineComplete = 0, headersEnd = 0, headersComplete = 0;
 };

@@ -19,6 +19,14 @@
 #include "scan/header_line_check.h"
 #include "scan/scan.h"
 
+// Keeps the slow paths out of the short ones, so that those save no
+// registers they do not use.
+#if defined(__GNUC__)
+#define RG_NOINLINE __attribute__((noinline))
+#else
+#define RG_NOINLINE
+#endif
+
 namespace rg {
 
 namespace {
@@ -691,9 +699,7 @@ constexpr EndTable kEnds = BuildEndTable();
 // walk would have (the bytes kept, the searches' resume points, the early
 // length rules), or not at all (false). This is what a request arriving a
 // few bytes at a time mostly consists of.
-#if defined(__GNUC__)
-__attribute__((noinline))
-#endif
+RG_NOINLINE
 bool ExtendElement(const FilterPolicy* policy, ScanContext* context, const uint8_t* chunk,
                    uint32_t chunkLength) {
   constexpr uint32_t kSmallChunk = 16;
@@ -838,9 +844,7 @@ inline bool ExtendByOne(ScanContext* context, uint8_t byte) {
 // walked, or counted as body.
 // Kept out of line, so that the short path pays for no more registers than
 // it uses.
-#if defined(__GNUC__)
-__attribute__((noinline))
-#endif
+RG_NOINLINE
 void ScanChunk(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
                uint32_t chunkLength) {
   if (context->state == kStatePayload) {
@@ -859,9 +863,7 @@ void ScanChunk(const FilterPolicy* policy, ScanContext* context, const uint8_t* 
 
 // Any chunk but one byte that only lengthens an element. Out of line, so
 // that the one-byte path saves no registers.
-#if defined(__GNUC__)
-__attribute__((noinline))
-#endif
+RG_NOINLINE
 void ScanSmallOrWhole(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
                       uint32_t chunkLength) {
   // A refused request stays refused; its verdict is already given.
