@@ -145,10 +145,6 @@ bool ListMayHold(const StringList& list, const uint8_t* text, uint32_t length) {
   return list.index == nullptr || list.index->lengths == 0 || IndexMayHold(*list.index, text, length);
 }
 
-bool IsName(const uint8_t* name, uint32_t length, const char* expected, uint32_t expectedLength) {
-  return length == expectedLength && BytesEqualNoCase(name, expected, expectedLength);
-}
-
 }  // namespace
 
 int HeaderNameMayBeListed(const FilterPolicy* policy, const void* name, uint32_t length) {
@@ -159,8 +155,7 @@ int HeaderNameMayBeListed(const FilterPolicy* policy, const void* name, uint32_t
       (policy->HeaderLimits.index == nullptr ||
        IndexMayHold(*policy->HeaderLimits.index, text, length)))
     return 1;
-  if (policy->HostPorts.flag != 0 && IsName(text, length, "Host", 4)) return 1;
-  return IsName(text, length, "Content-Length", 14) ? 1 : 0;
+  return 0;
 }
 
 namespace {

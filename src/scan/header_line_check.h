@@ -16,9 +16,11 @@ inline HeaderLinePart CheckHeaderLine(const FilterPolicy* policy, ScanContext* c
                                       uint32_t valueLength, ElementHint valueHint) {
   // A plain name is only looked up and measured (no byte or canonical
   // test); a plain value without a canonical test is only measured, once no
-  // name rule applies to it.
+  // list holds the name and its value has no rule of its own.
   if (nameHint == kHintPlain && valueHint == kHintPlain && policy->CanonHeaderValue == 0 &&
-      !HeaderNameMayBeListed(policy, name, nameLength)) {
+      !HeaderNameMayBeListed(policy, name, nameLength) &&
+      !(policy->HostPorts.flag != 0 && IsHostHeader(name, nameLength)) &&
+      !IsContentLengthHeader(name, nameLength)) {
     if (policy->HasHeaderNameMaxLen != 0 && nameLength > policy->HeaderNameMaxLen) {
       context->reason = kReasonHeaderNameTooLong;
       return kLinePartName;

@@ -107,11 +107,6 @@ void TrimSpaces(const uint8_t** text, uint32_t* length) {
   *length = n;
 }
 
-bool NameIs(const uint8_t* name, uint32_t nameLength, const char* expected,
-            uint32_t expectedLength) {
-  return nameLength == expectedLength && BytesEqualNoCase(name, expected, expectedLength);
-}
-
 // Content-Length: 1 to 10 decimal digits (no sign, no spaces inside),
 // whatever the policy. With a maximum configured, the number must also be
 // at most the maximum. Returns 0 or the reason.
@@ -153,12 +148,12 @@ void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const ui
     return;
   }
 
-  if (policy->HostPorts.flag != 0 && NameIs(name, nameLength, "Host", 4)) {
+  if (policy->HostPorts.flag != 0 && IsHostHeader(name, nameLength)) {
     if (!FindEntry(trimmed, trimmedLength, &policy->HostPorts, 1, nullptr)) {
       context->reason = kReasonHostHeader;
       return;
     }
-  } else if (NameIs(name, nameLength, "Content-Length", 14)) {
+  } else if (IsContentLengthHeader(name, nameLength)) {
     ReasonCode reason = ContentLengthReason(policy, trimmed, trimmedLength);
     if (reason != 0) {
       context->reason = reason;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "filter/context.h"
+#include "platform/text.h"
 #include "policy/policy.h"
 
 namespace rg {
@@ -48,6 +49,15 @@ void CheckHeaderName(const FilterPolicy* policy, ScanContext* context, const uin
 void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const uint8_t* name,
                       uint32_t nameLength, const uint8_t* value, uint32_t valueLength,
                       ElementHint hint = kHintNone);
+
+// The headers whose value has a rule of its own (CheckHeaderValue), named
+// in any letter case.
+inline bool IsHostHeader(const uint8_t* name, uint32_t length) {
+  return length == 4 && BytesEqualNoCase(name, "Host", 4);
+}
+inline bool IsContentLengthHeader(const uint8_t* name, uint32_t length) {
+  return length == 14 && BytesEqualNoCase(name, "Content-Length", 14);
+}
 
 // Which part of a header line CheckHeaderLine refused.
 enum HeaderLinePart : uint32_t { kLinePartNone = 0, kLinePartName = 1, kLinePartValue = 2 };
