@@ -125,6 +125,11 @@ TEST(ListIndex, SequenceCases) {
       {"failure links: suffix of a partial match", {"abcab", "bca"}, "abcabx", 0},
       {"failure links: no match after a near miss", {"aab"}, "aaaaac", std::nullopt},
       {"empty text", {"a"}, "", std::nullopt},
+      {"a start after a long run without one", {"ab"}, std::string(40, 'x') + "ab", 0},
+      {"a one-byte entry last after a long run", {"ab", "%"}, std::string(40, 'x') + "%", 1},
+      {"a first byte with the wrong second, then a long run",
+       {"ab"}, "xac" + std::string(20, 'x') + "aC" + std::string(20, 'x') + "Ab", 0},
+      {"one-byte entry in the other letter case", {"q", "zz"}, std::string(30, '-') + "Q-", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -8,6 +8,7 @@ namespace rg {
 // ASCII case folding only: A-Z equal a-z, every other byte equals only
 // itself (the C locale's _memicmp).
 inline uint8_t AsciiLower(uint8_t b) { return (b >= 'A' && b <= 'Z') ? uint8_t(b | 0x20) : b; }
+inline uint8_t AsciiUpper(uint8_t b) { return (b >= 'a' && b <= 'z') ? uint8_t(b - 0x20) : b; }
 
 // 1 when the n bytes at a and b are equal without regard to ASCII case.
 inline int BytesEqualNoCase(const void* a, const void* b, uint32_t n) {

@@ -176,19 +176,20 @@ int FindSequenceIndexed(const uint8_t* t, uint32_t n, const SequenceAutomaton& a
       // entry can start (neither a one-byte entry is the byte nor a longer
       // one begins with the byte and the next).
       for (;;) {
-        // Where candidates are dense the next few bytes are tried here;
-        // the search over many bytes at a time pays off where they are not.
-        uint32_t near = n - e < 4 ? n : e + 4;
-        while (e < near && a.starts[t[e]] == 0) ++e;
-        if (e == near) e = FindByteInSet(t, e, n, a.startSet);
-        if (e == n) goto done;
-        uint8_t s = a.starts[t[e]];
-        if ((s & 1) != 0) break;
-        if ((s & 2) != 0 && e + 1 < n) {
-          uint32_t pair = uint32_t{AsciiLower(t[e])} << 8 | AsciiLower(t[e + 1]);
-          if ((a.pairs[pair >> 6] & (uint64_t{1} << (pair & 63))) != 0) break;
+        // Each position is tried by its pair of bytes, a few at a time here;
+        // after as many without a candidate, the search over many bytes at
+        // a time skips to the next byte an entry begins with.
+        constexpr uint32_t kNear = 16;
+        const uint32_t stop = n - e > kNear ? e + kNear : n - 1;
+        while (e < stop && !PairMayStart(a, t + e)) ++e;
+        if (e < stop) break;
+        if (stop == n - 1) {
+          // The last byte, without a pair: only a one-byte entry starts there.
+          if (e < n && (a.starts[t[e]] & 1) != 0) break;
+          goto done;
         }
-        if (++e == n) goto done;
+        e = FindByteInSet(t, e, n, a.startSet);
+        if (e == n) goto done;
       }
       if (bestStart != kNoStart && e > bestStart) break;
     }
@@ -233,7 +234,7 @@ int FindSequence(const void* text, uint32_t textLength, const StringList* list,
     }
     uint8_t b = static_cast<uint8_t>(list->entries[j][0]);
     uint8_t lower = AsciiLower(b);
-    uint8_t upper = (lower >= 'a' && lower <= 'z') ? uint8_t(lower - 0x20) : lower;
+    uint8_t upper = AsciiUpper(lower);
     starts[lower >> 6] |= uint64_t{1} << (lower & 63);
     starts[upper >> 6] |= uint64_t{1} << (upper & 63);
   }

@@ -122,10 +122,17 @@ uint32_t BuildAutomaton(const StringList* list, SequenceAutomaton** out) {
     uint8_t f0 = AsciiLower(e[0]);
     uint8_t bit = n == 1 ? 1 : 2;
     a->starts[f0] |= bit;
-    if (f0 >= 'a' && f0 <= 'z') a->starts[f0 - 0x20] |= bit;
-    if (n >= 2) {
-      uint32_t pair = uint32_t{f0} << 8 | AsciiLower(e[1]);
-      a->pairs[pair >> 6] |= uint64_t{1} << (pair & 63);
+    a->starts[AsciiUpper(f0)] |= bit;
+    // Every letter case of the entry's first two bytes, or of its one
+    // byte followed by anything.
+    const uint8_t first[2] = {f0, AsciiUpper(f0)};
+    for (uint8_t b0 : first) {
+      for (uint32_t b1 = 0; b1 < 256; ++b1) {
+        if (n >= 2 && AsciiLower(static_cast<uint8_t>(b1)) != AsciiLower(e[1])) continue;
+        const uint8_t pair[2] = {b0, static_cast<uint8_t>(b1)};
+        const uint32_t key = PairKey(pair);
+        a->pairs[key >> 6] |= uint64_t{1} << (key & 63);
+      }
     }
   }
   BuildByteSet(&a->startSet, a->starts);

@@ -38,10 +38,20 @@ struct SequenceAutomaton {
   uint32_t* matchLength;
   uint32_t* matchEntry;
   uint32_t longest;  // the longest entry's length
-  // The first two bytes (folded) of every entry of two bytes or more, as a
-  // 65536-bit set: a position whose pair is not in it starts no such entry.
+  // The positions where an entry may start, by the byte there and the next
+  // (PairKey), as a 65536-bit set: the first two bytes of every longer entry
+  // in each letter case, and a one-byte entry followed by any byte. A
+  // position whose pair has no bit starts no entry; the last byte of a text,
+  // which has no pair, is told by starts.
   uint64_t pairs[1024];
 };
+
+inline uint32_t PairKey(const uint8_t* at) { return uint32_t{at[0]} | uint32_t{at[1]} << 8; }
+
+inline bool PairMayStart(const SequenceAutomaton& a, const uint8_t* at) {
+  const uint32_t key = PairKey(at);
+  return ((a.pairs[key >> 6] >> (key & 63)) & 1) != 0;
+}
 
 constexpr uint32_t kMatchFlag = 0x80000000u;
 constexpr uint32_t kRowMask = 0x7FFFFFFFu;
