@@ -157,26 +157,47 @@ inline uint32_t MoveRun(uint8_t* text, uint32_t to, uint32_t from, uint32_t stop
   return to + count;
 }
 
-// Position of the first '%' at or after p, or n.
+// Words of 8 bytes are tested whole: the usual text has none of the bytes
+// sought. A word with one, and the last bytes, are read byte by byte, which
+// also keeps the answer independent of the byte order. Where at least 8
+// bytes were given, the last ones are tested as the word that ends the
+// text, overlapping bytes already passed.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = kOnes * 0x80;
+
+inline uint64_t Word(const uint8_t* at) {
+  uint64_t w;
+  std::memcpy(&w, at, sizeof w);
+  return w;
+}
+
+// Nonzero when a byte of w is '%'.
+inline uint64_t PercentIn(uint64_t w) {
+  uint64_t x = w ^ (kOnes * '%');
+  return (x - kOnes) & ~x & kHighBits;
+}
+
+// Position of the first '%' at or after p, or n. Past the first 32 bytes
+// the library's search, faster over long text, takes over.
 inline uint32_t FindPercent(const uint8_t* text, uint32_t p, uint32_t n) {
-  uint32_t limit = n - p > 16 ? p + 16 : n;
-  while (p < limit) {
-    if (text[p] == '%') return p;
-    ++p;
-  }
+  const uint32_t start = p;
+  const uint32_t limit = n - p > 32 ? p + 32 : n;
+  while (limit - p >= 8 && PercentIn(Word(text + p)) == 0) p += 8;
   if (p == n) return n;
+  if (limit == n && n - p < 8 && n - start >= 8 && PercentIn(Word(text + n - 8)) == 0) return n;
+  if (limit - p >= 8 || limit == n) {
+    while (p < n && text[p] != '%') ++p;
+    return p;
+  }
   const void* hit = std::memchr(text + p, '%', n - p);
   return hit != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - text) : n;
 }
 
 // Position of the first byte of 0x80 or above at or after p, or n.
 inline uint32_t FindNonAscii(const uint8_t* text, uint32_t p, uint32_t n) {
-  while (n - p >= 8) {
-    uint64_t word;
-    std::memcpy(&word, text + p, 8);
-    if ((word & 0x8080808080808080ull) != 0) break;
-    p += 8;
-  }
+  const uint32_t start = p;
+  while (n - p >= 8 && (Word(text + p) & kHighBits) == 0) p += 8;
+  if (n - p < 8 && n - start >= 8 && (Word(text + n - 8) & kHighBits) == 0) return n;
   while (p < n && text[p] < 0x80) ++p;
   return p;
 }
@@ -297,11 +318,8 @@ void Canonicalize(uint8_t* text, uint32_t* length) {
 int CanonicalizeMayChange(const uint8_t* text, uint32_t length) {
   uint32_t i = 0;
   for (; i + 8 <= length; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, text + i, sizeof w);
-    constexpr uint64_t kOnes = 0x0101010101010101ull;
-    uint64_t x = w ^ (kOnes * '%');
-    if (((w | ((x - kOnes) & ~x)) & (kOnes * 0x80)) != 0) return 1;
+    const uint64_t w = Word(text + i);
+    if (((w & kHighBits) | PercentIn(w)) != 0) return 1;
   }
   for (; i < length; ++i)
     if (text[i] == '%' || text[i] >= 0x80) return 1;
@@ -328,7 +346,10 @@ int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elem
   uint32_t length1 = elementLength;
   Canonicalize(first, &length1);
 
-  if (secondPass != 0) {
+  // A first result without a '%' and without a byte of 0x80 or above is
+  // its own canonical form: a second run could change nothing, so it is
+  // neither copied nor run.
+  if (secondPass != 0 && CanonicalizeMayChange(first, length1)) {
     // Snapshot the first result, canonicalize it again and compare: any
     // difference means the element carried a second layer of encoding.
     uint8_t* snapshot = static_cast<uint8_t*>(HeapAllocZero(length1));
