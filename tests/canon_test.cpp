@@ -413,32 +413,44 @@ TEST(CanonicalizeCopy, PassesOrReportsDoubleEncoding) {
       {"", 0, true, ""},
   };
   const ReasonCode kChanged = kReasonHeaderValueReCanonChanged;
+  // Each case as it is, copied into the record, and behind a prefix that
+  // makes it too long for the record, copied onto the heap.
+  const std::string prefix(kCanonicalLocalBytes + 1, 'a');
   for (const CopyCase& c : cases) {
-    SCOPED_TRACE(Printable(c.element) + " second pass " + std::to_string(c.secondPass));
-    int64_t liveBefore = LiveBlockCount();
-    std::vector<uint8_t> element(c.element.begin(), c.element.end());
-    ScanContext context = SentinelContext();
-    uint8_t* copy = reinterpret_cast<uint8_t*>(1);
-    uint32_t copyLength = 12345;
-    int result = CanonicalizeCopy(&context, element.data(), static_cast<uint32_t>(element.size()),
-                                  c.secondPass, kChanged, &copy, &copyLength);
-    // The connection's own bytes are never modified.
-    EXPECT_EQ(std::string(element.begin(), element.end()), c.element);
-    EXPECT_EQ(context.matchIndex, 77u);
-    EXPECT_EQ(context.winError, 99u);
-    if (c.passes) {
-      ASSERT_EQ(result, 1);
-      EXPECT_EQ(context.reason, 0u);
-      ASSERT_NE(copy, nullptr);
-      EXPECT_EQ(Printable(std::string(copy, copy + copyLength)), Printable(c.copy));
-      EXPECT_EQ(LiveBlockCount(), liveBefore + 1);
-      HeapFreeBlock(copy);
-    } else {
-      EXPECT_EQ(result, 0);
-      EXPECT_EQ(context.reason, kChanged);
-      EXPECT_EQ(copy, nullptr);
+    for (bool onHeap : {false, true}) {
+      const std::string text = (onHeap ? prefix : "") + c.element;
+      SCOPED_TRACE(Printable(c.element) + " second pass " + std::to_string(c.secondPass) +
+                   (onHeap ? ", long" : ", short"));
+      int64_t liveBefore = LiveBlockCount();
+      std::vector<uint8_t> element(text.begin(), text.end());
+      ScanContext context = SentinelContext();
+      CanonicalCopy copy;
+      copy.bytes = reinterpret_cast<uint8_t*>(1);
+      copy.length = 12345;
+      int result = CanonicalizeCopy(&context, element.data(),
+                                    static_cast<uint32_t>(element.size()), c.secondPass, kChanged,
+                                    &copy);
+      // The connection's own bytes are never modified.
+      EXPECT_EQ(std::string(element.begin(), element.end()), text);
+      EXPECT_EQ(context.matchIndex, 77u);
+      EXPECT_EQ(context.winError, 99u);
+      if (c.passes) {
+        ASSERT_EQ(result, 1);
+        EXPECT_EQ(context.reason, 0u);
+        ASSERT_NE(copy.bytes, nullptr);
+        EXPECT_EQ(Printable(std::string(copy.bytes, copy.bytes + copy.length)),
+                  Printable((onHeap ? prefix : "") + c.copy));
+        EXPECT_EQ(copy.bytes == copy.local, !onHeap);
+        EXPECT_EQ(LiveBlockCount(), liveBefore + (onHeap ? 1 : 0));
+      } else {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(context.reason, kChanged);
+        EXPECT_EQ(copy.bytes, nullptr);
+      }
+      ReleaseCanonicalCopy(&copy);
+      EXPECT_EQ(copy.bytes, nullptr);
+      EXPECT_EQ(LiveBlockCount(), liveBefore);
     }
-    EXPECT_EQ(LiveBlockCount(), liveBefore);
   }
 }
 
@@ -450,12 +462,20 @@ TEST(CanonicalizeCopy, EveryFailedAllocationIsReason34AndLeaksNothing) {
     std::string copy;
     int64_t allocations;  // blocks the procedure asks for
   };
-  // A first result with neither '%' nor a byte of 0x80 or above cannot
-  // change again: it is not copied for a second run.
+  // Texts that fit the record take no block. Longer ones take one for the
+  // copy, and one for the second run's snapshot where the first result
+  // still holds a '%' or a high byte and no longer fits the record. A first
+  // result with neither cannot change again and is not run again.
+  const std::string fill(kCanonicalLocalBytes, 'a');
+  const std::string shrinks = std::string(kCanonicalLocalBytes - 12, 'a') + "%2f%2f%2f%2f%25";
   const std::vector<FailCase> cases = {
-      {0, 8, "/a%2fb%C0%AF", "/a/b/", 1},       {1, 8, "/a%2fb%C0%AF%25", "/a/b/%", 2},
-      {1, 8, "/a%2fb%C0%AF", "/a/b/", 1},       {0, 0, "/a%2fb%C0%AF", "/a/b/", 1},
-      {1, 0, "/a%2fb%C0%AF%25", "/a/b/%", 2},
+      {0, 8, fill + "/a%2fb%C0%AF", fill + "/a/b/", 1},
+      {1, 8, fill + "/a%2fb%C0%AF%25", fill + "/a/b/%", 2},
+      {1, 8, fill + "/a%2fb%C0%AF", fill + "/a/b/", 1},
+      {0, 0, fill + "/a%2fb%C0%AF", fill + "/a/b/", 1},
+      {1, 0, fill + "/a%2fb%C0%AF%25", fill + "/a/b/%", 2},
+      {1, 8, shrinks, std::string(kCanonicalLocalBytes - 12, 'a') + "////%", 1},
+      {1, 8, "/a%2fb%C0%AF%25", "/a/b/%", 0},
   };
   for (const FailCase& c : cases) {
     const std::string& element = c.element;
@@ -465,17 +485,17 @@ TEST(CanonicalizeCopy, EveryFailedAllocationIsReason34AndLeaksNothing) {
                    std::to_string(c.platformError) + ", failing allocation " + std::to_string(n));
       int64_t liveBefore = LiveBlockCount();
       ScanContext context{};
-      uint8_t* copy = nullptr;
-      uint32_t copyLength = 0;
+      CanonicalCopy copy;
       FailAllocationAfter(n, c.platformError);
       int result =
           CanonicalizeCopy(&context, reinterpret_cast<const uint8_t*>(element.data()),
                            static_cast<uint32_t>(element.size()), c.secondPass,
-                           kReasonUrlReCanonChanged, &copy, &copyLength);
+                           kReasonUrlReCanonChanged, &copy);
       FailAllocationAfter(0);
       if (result == 1) {
-        EXPECT_EQ(Printable(std::string(copy, copy + copyLength)), Printable(c.copy));
-        HeapFreeBlock(copy);
+        EXPECT_EQ(Printable(std::string(copy.bytes, copy.bytes + copy.length)),
+                  Printable(c.copy));
+        ReleaseCanonicalCopy(&copy);
         EXPECT_EQ(LiveBlockCount(), liveBefore);
         break;
       }
@@ -483,7 +503,7 @@ TEST(CanonicalizeCopy, EveryFailedAllocationIsReason34AndLeaksNothing) {
       EXPECT_EQ(context.reason, static_cast<uint32_t>(kReasonWindowsError));
       // A platform that reports no error still gives the log a real number.
       EXPECT_EQ(context.winError, c.platformError != 0 ? c.platformError : kErrorNotEnoughMemory);
-      EXPECT_EQ(copy, nullptr);
+      EXPECT_EQ(copy.bytes, nullptr);
       EXPECT_EQ(LiveBlockCount(), liveBefore);
       ASSERT_LE(n, 10) << "never succeeds";
     }

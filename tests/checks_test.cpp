@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "canon/canon.h"
 #include "log/reason.h"
 #include "platform/platform.h"
 #include "scan/header_line_check.h"
@@ -518,17 +519,18 @@ TEST(CheckHeaderValue, SpecialBytesAtEveryOffset) {
 
 // Each check with canonicalization on, twice: the copy or its snapshot
 // cannot be had. Every allocation the check makes fails in turn. Each
-// element ends in "%25", so that its first canonical form keeps a '%' and
-// is run a second time.
+// element is too long to be copied into the check's own record, and ends in
+// "%25", so that its first canonical form keeps a '%' and is run a second
+// time.
 TEST(Checks, AllocationFailureIsReason34) {
   struct Case {
     const char* name;
     void (*run)(const FilterPolicy*, ScanContext*);
   };
-  static const Element url(std::string("/a/b%2ec%25"));
-  static const Element query(std::string("a=%41%25"));
-  static const Element name(std::string("X-N%41me%25"));
-  static const Element value(std::string(" v%41lue%25 "));
+  static const Element url("/a/" + std::string(kCanonicalLocalBytes, 'b') + "%2ec%25");
+  static const Element query("a=" + std::string(kCanonicalLocalBytes, 'b') + "%41%25");
+  static const Element name("X-" + std::string(kCanonicalLocalBytes, 'N') + "%41me%25");
+  static const Element value(" v" + std::string(kCanonicalLocalBytes, 'v') + "%41lue%25 ");
   const std::vector<Case> cases = {
       {"URL", [](const FilterPolicy* p, ScanContext* c) { CheckUrl(p, c, url.bytes.get(), url.length); }},
       {"query",

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "canon/canon.h"
 #include "log/reason.h"
 #include "platform/platform.h"
 #include "scan/scan.h"
@@ -315,8 +316,9 @@ TEST(Scanner, FirstBufferFailure) {
 // copies of all four checks) fails in turn: each failure is reason 34 with
 // the platform's error, and nothing is left allocated. Every element holds
 // an escape: text without '%' or high-bit bytes is its own canonical form
-// and is not copied. Each also ends in "%25", whose '%' the first run keeps
-// last, so each check also copies for its second run.
+// and is not copied. Each is too long for a check's own record, so copies
+// go to the heap, and ends in "%25", whose '%' the first run keeps last, so
+// each check also copies for its second run.
 TEST(Scanner, EveryAllocationFailureIsReason34) {
   PolicyHolder policy([](FilterPolicy* p) {
     p->CanonHeaderName = 1;
@@ -324,9 +326,10 @@ TEST(Scanner, EveryAllocationFailureIsReason34) {
     p->CanonHeaderValue = 1;
     p->FailOnReCanonHeaderValueChange = 1;
   });
-  const std::string request =
-      "POST /a/b%2Ehtm%25?q=%41%25 HTTP/1.1\r\nHost: host\r\nX-N%61me%25: v%61lue%25\r\n\r\n" +
-      std::string(3000, 'p');
+  const std::string fill(kCanonicalLocalBytes, 'z');
+  const std::string request = "POST /a/" + fill + "b%2Ehtm%25?q=" + fill +
+                              "%41%25 HTTP/1.1\r\nHost: host\r\nX-" + fill + "N%61me%25: " +
+                              fill + "v%61lue%25\r\n\r\n" + std::string(3000, 'p');
   for (bool byteWise : {false, true}) {
     SCOPED_TRACE(byteWise ? "byte by byte" : "one chunk");
     std::vector<uint32_t> sizes(byteWise ? request.size() : 0, 1);

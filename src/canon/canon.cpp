@@ -326,17 +326,33 @@ int CanonicalizeMayChange(const uint8_t* text, uint32_t length) {
   return 0;
 }
 
-// 1 with a canonical heap copy the caller frees; 0 with context->reason set
-// (34 and winError for a failed allocation, changedReason when a second run
-// alters the copy) and nothing left allocated.
+void ReleaseCanonicalCopy(CanonicalCopy* copy) {
+  if (copy->bytes != copy->local) HeapFreeBlock(copy->bytes);
+  copy->bytes = nullptr;
+  copy->length = 0;
+}
+
+namespace {
+
+// Room for n bytes: local when they fit, else a heap block (null when none
+// can be had).
+uint8_t* Room(uint8_t* local, uint32_t n) {
+  return n <= kCanonicalLocalBytes ? local : static_cast<uint8_t*>(HeapAllocZero(n));
+}
+
+void ReleaseRoom(uint8_t* local, uint8_t* room) {
+  if (room != local) HeapFreeBlock(room);
+}
+
+}  // namespace
+
 int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elementLength,
-                     int32_t secondPass, ReasonCode changedReason, uint8_t** copyOut,
-                     uint32_t* copyLength) {
-  *copyOut = nullptr;
-  *copyLength = 0;
+                     int32_t secondPass, ReasonCode changedReason, CanonicalCopy* copy) {
+  copy->bytes = nullptr;
+  copy->length = 0;
   // The check works on a private copy: the connection's buffer must keep the
   // bytes as received.
-  uint8_t* first = static_cast<uint8_t*>(HeapAllocZero(elementLength));
+  uint8_t* first = Room(copy->local, elementLength);
   if (first == nullptr) {
     context->winError = AllocationError();
     context->reason = kReasonWindowsError;
@@ -352,11 +368,12 @@ int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elem
   if (secondPass != 0 && CanonicalizeMayChange(first, length1)) {
     // Snapshot the first result, canonicalize it again and compare: any
     // difference means the element carried a second layer of encoding.
-    uint8_t* snapshot = static_cast<uint8_t*>(HeapAllocZero(length1));
+    uint8_t local[kCanonicalLocalBytes];
+    uint8_t* snapshot = Room(local, length1);
     if (snapshot == nullptr) {
       context->winError = AllocationError();
       context->reason = kReasonWindowsError;
-      HeapFreeBlock(first);
+      ReleaseRoom(copy->local, first);
       return 0;
     }
     if (length1 != 0) std::memcpy(snapshot, first, length1);
@@ -364,15 +381,15 @@ int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elem
     Canonicalize(first, &length2);
     bool changed =
         length2 != length1 || (length1 != 0 && std::memcmp(first, snapshot, length1) != 0);
-    HeapFreeBlock(snapshot);
+    ReleaseRoom(local, snapshot);
     if (changed) {
       context->reason = changedReason;
-      HeapFreeBlock(first);
+      ReleaseRoom(copy->local, first);
       return 0;
     }
   }
-  *copyOut = first;
-  *copyLength = length1;
+  copy->bytes = first;
+  copy->length = length1;
   return 1;
 }
 

@@ -26,14 +26,29 @@ void Canonicalize(uint8_t* text, uint32_t* length);
 // no copy is needed; 1 when it may change it.
 int CanonicalizeMayChange(const uint8_t* text, uint32_t length);
 
-// Canonicalizes a private heap copy of an element. With secondPass nonzero
-// the copy is canonicalized again and the element counts as changed when
-// that alters it. Returns 1 with *copyOut (caller frees with HeapFreeBlock)
-// and *copyLength; or 0 with context->reason set (34 with winError on a
-// failed allocation, changedReason for a changed element) and nothing left
-// allocated.
+// Elements up to this many bytes are canonicalized in the caller's own
+// record, longer ones on the heap: most URLs, queries and header texts that
+// need a canonical form are short, and a heap block for each would cost
+// more than the decoding.
+constexpr uint32_t kCanonicalLocalBytes = 512;
+
+// A canonical copy of an element: bytes points into local or to a heap
+// block. Declared without an initializer (local is left as it is) and
+// released with ReleaseCanonicalCopy, whether or not a copy was made.
+struct CanonicalCopy {
+  uint8_t* bytes = nullptr;
+  uint32_t length = 0;
+  uint8_t local[kCanonicalLocalBytes];
+};
+
+void ReleaseCanonicalCopy(CanonicalCopy* copy);
+
+// Canonicalizes a private copy of an element. With secondPass nonzero the
+// copy is canonicalized again and the element counts as changed when that
+// alters it. Returns 1 with copy->bytes and copy->length set; or 0 with
+// context->reason set (34 with winError on a failed allocation,
+// changedReason for a changed element) and nothing left allocated.
 int CanonicalizeCopy(ScanContext* context, const uint8_t* element, uint32_t elementLength,
-                     int32_t secondPass, ReasonCode changedReason, uint8_t** copyOut,
-                     uint32_t* copyLength);
+                     int32_t secondPass, ReasonCode changedReason, CanonicalCopy* copy);
 
 }  // namespace rg

@@ -64,13 +64,12 @@ void CheckHeaderName(const FilterPolicy* policy, ScanContext* context, const uin
 
   // '%' is a token byte, so an escaped separator passes the raw test; the
   // canonical form shows it.
-  uint8_t* copy = nullptr;
-  uint32_t copyLength = 0;
+  CanonicalCopy copy;
   if (!CanonicalizeCopy(context, name, nameLength, policy->FailOnReCanonHeaderNameChange,
-                        kReasonHeaderNameReCanonChanged, &copy, &copyLength))
+                        kReasonHeaderNameReCanonChanged, &copy))
     return;
-  bool tokens = AllTokenBytes(copy, copyLength);
-  HeapFreeBlock(copy);
+  bool tokens = AllTokenBytes(copy.bytes, copy.length);
+  ReleaseCanonicalCopy(&copy);
   if (!tokens) context->reason = kReasonHeaderNameCanonByte;
 }
 

@@ -176,12 +176,13 @@ void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const ui
 
   // The Host, Content-Length and limit tests above judge the value as
   // received; only the byte syntax is repeated on the canonical form.
-  uint8_t* copy = nullptr;
-  uint32_t copyLength = 0;
+  CanonicalCopy canonical;
   if (!CanonicalizeCopy(context, trimmed, trimmedLength, policy->FailOnReCanonHeaderValueChange,
-                        kReasonHeaderValueReCanonChanged, &copy, &copyLength))
+                        kReasonHeaderValueReCanonChanged, &canonical))
     return;
   // Escaped spaces at either end are trimmed again, in the copy itself.
+  uint8_t* copy = canonical.bytes;
+  uint32_t copyLength = canonical.length;
   uint32_t lead = 0;
   while (lead < copyLength && copy[lead] == kSP) ++lead;
   if (lead > 0) {
@@ -190,7 +191,7 @@ void CheckHeaderValue(const FilterPolicy* policy, ScanContext* context, const ui
   }
   while (copyLength > 0 && copy[copyLength - 1] == kSP) --copyLength;
   bool ok = copyLength == 0 || ValueSyntaxOk(copy, copyLength);
-  HeapFreeBlock(copy);
+  ReleaseCanonicalCopy(&canonical);
   if (!ok) context->reason = kReasonHeaderValueCanonByte;
 }
 

@@ -17,7 +17,7 @@ void CheckQuery(const FilterPolicy* policy, ScanContext* context, const uint8_t*
     context->reason = kReasonQueryTooLong;
     return;
   }
-  uint8_t* copy = nullptr;
+  CanonicalCopy copy;
   const uint8_t* text = query;
   uint32_t textLength = length;
   // A query without '%' and high-bit bytes is its own canonical form. A
@@ -25,9 +25,10 @@ void CheckQuery(const FilterPolicy* policy, ScanContext* context, const uint8_t*
   bool plain = hint == kHintPlain;
   if (policy->CanonQueryBeforeScan != 0 && !plain && CanonicalizeMayChange(query, length)) {
     if (!CanonicalizeCopy(context, query, length, policy->FailOnReCanonQueryChange,
-                          kReasonQueryReCanonChanged, &copy, &textLength))
+                          kReasonQueryReCanonChanged, &copy))
       return;
-    text = copy;
+    text = copy.bytes;
+    textLength = copy.length;
   }
   uint32_t index = 0;
   ReasonCode reason =
@@ -37,7 +38,7 @@ void CheckQuery(const FilterPolicy* policy, ScanContext* context, const uint8_t*
   if (reason == kReasonNone && policy->QuerySequences.flag != 0 &&
       FindSequence(text, textLength, &policy->QuerySequences, &index))
     reason = kReasonQuerySequence;
-  HeapFreeBlock(copy);
+  ReleaseCanonicalCopy(&copy);
   if (reason == 0) return;
   context->reason = reason;
   if (reason == kReasonQuerySequence) context->matchIndex = index;

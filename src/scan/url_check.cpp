@@ -113,7 +113,7 @@ void CheckUrl(const FilterPolicy* policy, ScanContext* context, const uint8_t* u
 
   // Escaped or UTF-8-encoded dots, slashes and control bytes must be seen as
   // what they stand for, so the later tests read the canonical form.
-  uint8_t* copy = nullptr;
+  CanonicalCopy copy;
   const uint8_t* text = path;
   uint32_t textLength = pathLength;
   // A path without '%' and high-bit bytes is its own canonical form. A
@@ -121,13 +121,14 @@ void CheckUrl(const FilterPolicy* policy, ScanContext* context, const uint8_t* u
   bool plain = hint == kHintPlain;
   if (policy->CanonUrlBeforeScan != 0 && !plain && CanonicalizeMayChange(path, pathLength)) {
     if (!CanonicalizeCopy(context, path, pathLength, policy->FailOnReCanonUrlChange,
-                          kReasonUrlReCanonChanged, &copy, &textLength))
+                          kReasonUrlReCanonChanged, &copy))
       return;
-    text = copy;
+    text = copy.bytes;
+    textLength = copy.length;
   }
   uint32_t index = 0;
   ReasonCode reason = TextReason(policy, text, textLength, plain, &index);
-  HeapFreeBlock(copy);
+  ReleaseCanonicalCopy(&copy);
   if (reason == 0) return;
   context->reason = reason;
   if (reason == kReasonExtensionDenied || reason == kReasonUrlSequence) context->matchIndex = index;
