@@ -23,13 +23,21 @@
 namespace rg::test {
 namespace {
 
+// Equal without regard to ASCII letter case, a byte at a time: the
+// reference the matchers and the word-wise comparison are held against.
+bool FoldedEqual(const char* a, const char* b, size_t n) {
+  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; };
+  for (size_t i = 0; i < n; ++i)
+    if (fold(a[i]) != fold(b[i])) return false;
+  return true;
+}
+
 std::optional<uint32_t> ReferenceSequence(const std::string& text,
                                           const std::vector<std::string>& entries) {
   for (size_t p = 0; p < text.size(); ++p)
     for (uint32_t j = 0; j < entries.size(); ++j)
       if (entries[j].size() <= text.size() - p &&
-          BytesEqualNoCase(text.data() + p, entries[j].data(),
-                           static_cast<uint32_t>(entries[j].size())))
+          FoldedEqual(text.data() + p, entries[j].data(), entries[j].size()))
         return j;
   return std::nullopt;
 }
@@ -40,8 +48,7 @@ std::optional<uint32_t> ReferenceEntry(const std::string& text,
   for (uint32_t j = 0; j < entries.size(); ++j) {
     if (entries[j].size() != text.size()) continue;
     bool equal = caseInsensitive
-                     ? BytesEqualNoCase(text.data(), entries[j].data(),
-                                        static_cast<uint32_t>(text.size()))
+                     ? FoldedEqual(text.data(), entries[j].data(), text.size())
                      : entries[j] == text;
     if (equal) return j;
   }
@@ -97,6 +104,33 @@ struct Words {
     return w;
   }
 };
+
+// Every length around the word sizes, texts equal but for letter case and
+// texts differing in one byte at any position, by case or not: bytes that
+// differ by 0x20 but are no letters ('@' and '`', '[' and '{', 0xC0 and
+// 0xE0) are different bytes.
+TEST(BytesEqualNoCase, AgreesWithFoldingByteByByte) {
+  const std::string alphabet = "aZq@`[{09-\xC0\xE0";
+  std::mt19937 random(99);
+  for (uint32_t n = 0; n <= 40; ++n) {
+    for (int round = 0; round < 200; ++round) {
+      std::string a(n, ' ');
+      for (char& c : a) c = alphabet[random() % alphabet.size()];
+      std::string b = a;
+      for (char& c : b)
+        if (((c | 0x20) >= 'a' && (c | 0x20) <= 'z') && random() % 2 == 0) c ^= 0x20;
+      if (n > 0 && round % 2 == 1) {
+        const size_t at = random() % n;
+        b[at] = random() % 2 == 0 ? static_cast<char>(b[at] ^ 0x20)
+                                  : alphabet[random() % alphabet.size()];
+      }
+      SCOPED_TRACE(a + " / " + b);
+      const bool expected = FoldedEqual(a.data(), b.data(), n);
+      EXPECT_EQ(BytesEqualNoCase(a.data(), b.data(), n) != 0, expected);
+      EXPECT_EQ(BytesEqualNoCase(b.data(), a.data(), n) != 0, expected);
+    }
+  }
+}
 
 TEST(ListIndex, SequenceCases) {
   struct Case {
