@@ -115,6 +115,18 @@ inline V Sub(V a, V b) { return _mm_sub_epi8(a, b); }
 inline V MinU(V a, V b) { return _mm_min_epu8(a, b); }
 inline V LessSigned(V a, V b) { return _mm_cmplt_epi8(a, b); }
 inline uint32_t Mask(V a) { return static_cast<uint32_t>(_mm_movemask_epi8(a)); }
+inline V NameFlagLanes(V v) {
+  V lower = Sub(Or(v, Splat(0x20)), Splat('a'));
+  V letter = Eq(MinU(lower, Splat(25)), lower);
+  V digit0 = Sub(v, Splat('0'));
+  V digit = Eq(MinU(digit0, Splat(9)), digit0);
+  return Not(Or(Or(letter, digit), Eq(v, Splat('-'))));
+}
+inline V ValueFlagLanes(V v) {
+  return Or(Or(LessSigned(v, Splat(0x20)), Eq(v, Splat(0x7F))),
+            Or(Eq(v, Splat('"')), Eq(v, Splat('\\'))));
+}
+constexpr bool kClassesShared = false;
 #include "scan/byte_scan_kernels.inc"
 }  // namespace
 }  // namespace byte_scan_sse2
@@ -146,6 +158,37 @@ inline V Sub(V a, V b) { return _mm256_sub_epi8(a, b); }
 inline V MinU(V a, V b) { return _mm256_min_epu8(a, b); }
 inline V LessSigned(V a, V b) { return _mm256_cmpgt_epi8(b, a); }
 inline uint32_t Mask(V a) { return static_cast<uint32_t>(_mm256_movemask_epi8(a)); }
+
+// A header byte's classes from two table lookups, by its low and its high
+// nibble: a class bit is set when both tables set it, so each bit stands
+// for a rectangle of byte values (a set of high nibbles by a set of low
+// ones). Bits 0-3 are the name bytes: digits, '-', 41-4F and 61-6F, 50-5A
+// and 70-7A. Bits 4-7 are the value's flagged bytes: 00-1F and 80-FF, 7F,
+// '"' and '\\'. Four constants in all, where comparisons need a dozen, so
+// a line's search keeps them in registers.
+inline V HeaderClasses(V v) {
+  const V lowTable = _mm256_setr_epi8(0x19, 0x1D, 0x5D, 0x1D, 0x1D, 0x1D, 0x1D, 0x1D, 0x1D, 0x1D,
+                                      0x1C, 0x14, -0x6C, 0x16, 0x14, 0x34, 0x19, 0x1D, 0x5D, 0x1D,
+                                      0x1D, 0x1D, 0x1D, 0x1D, 0x1D, 0x1D, 0x1C, 0x14, -0x6C, 0x16,
+                                      0x14, 0x34);
+  const V highTable = _mm256_setr_epi8(0x10, 0x10, 0x42, 0x01, 0x04, -0x78, 0x04, 0x28, 0x10, 0x10,
+                                       0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x42, 0x01,
+                                       0x04, -0x78, 0x04, 0x28, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10,
+                                       0x10, 0x10);
+  const V nibble = Splat(0x0F);
+  const V low = _mm256_shuffle_epi8(lowTable, And(v, nibble));
+  const V high = _mm256_shuffle_epi8(highTable, And(_mm256_srli_epi16(v, 4), nibble));
+  return And(low, high);
+}
+inline V NameFlagLanes(V v) {
+  return Eq(And(HeaderClasses(v), Splat(0x0F)), _mm256_setzero_si256());
+}
+// A value bit is set exactly when the classes are 0x10 or more.
+inline V ValueFlagLanes(V v) {
+  const V classes = HeaderClasses(v);
+  return Eq(_mm256_max_epu8(classes, Splat(0x10)), classes);
+}
+constexpr bool kClassesShared = true;
 #include "scan/byte_scan_kernels.inc"
 
 // Set membership for any set of byte values, 32 bytes a step: the low
