@@ -139,27 +139,6 @@ int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLeng
 
 namespace {
 
-// False when the list certainly holds no entry equal to the text.
-bool ListMayHold(const StringList& list, const uint8_t* text, uint32_t length) {
-  if (list.count == 0) return false;
-  return list.index == nullptr || list.index->lengths == 0 || IndexMayHold(*list.index, text, length);
-}
-
-}  // namespace
-
-int HeaderNameMayBeListed(const FilterPolicy* policy, const void* name, uint32_t length) {
-  const uint8_t* text = static_cast<const uint8_t*>(name);
-  if (policy->DeniedHeaderNames.flag != 0 && ListMayHold(policy->DeniedHeaderNames, text, length))
-    return 1;
-  if (policy->ValidMaxLenByHeader != 0 && policy->HeaderLimits.count != 0 &&
-      (policy->HeaderLimits.index == nullptr ||
-       IndexMayHold(*policy->HeaderLimits.index, text, length)))
-    return 1;
-  return 0;
-}
-
-namespace {
-
 // The automaton's search. Matches are met by where they end; the one that
 // starts first wins, and at one start the first entry in file order (one
 // start with two ends means two different entries, compared by number).

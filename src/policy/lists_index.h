@@ -1,6 +1,7 @@
 // The index of a policy list: what FindEntry and FindSequence consult
-// instead of walking every entry. Private to the policy directory; built by
-// BuildListIndex (lists_index.cpp), read by the matchers (lists.cpp).
+// instead of walking every entry. Built by BuildListIndex (lists_index.cpp),
+// read by the matchers (lists.cpp) and, for the header names, by the
+// scanner's test of the usual header line, which inlines it.
 #pragma once
 
 #include <cstdint>
@@ -91,6 +92,26 @@ inline bool IndexMayHold(const ListIndex& index, const uint8_t* text, uint32_t l
   if ((index.lengths & LengthBit(length)) == 0) return false;
   uint32_t s = ShapeOf(text, length);
   return ((index.shapes[s >> 6] >> (s & 63)) & 1) != 0;
+}
+
+// False when the list certainly holds no entry equal to the text.
+inline bool ListMayHold(const StringList& list, const uint8_t* text, uint32_t length) {
+  if (list.count == 0) return false;
+  return list.index == nullptr || list.index->lengths == 0 || IndexMayHold(*list.index, text, length);
+}
+
+// 0 when no list that holds header names can hold this one: it is no
+// denied name and has no per-header limit. 1 when one may (a few names that
+// are in neither list answer 1 too).
+inline int HeaderNameMayBeListed(const FilterPolicy* policy, const void* name, uint32_t length) {
+  const uint8_t* text = static_cast<const uint8_t*>(name);
+  if (policy->DeniedHeaderNames.flag != 0 && ListMayHold(policy->DeniedHeaderNames, text, length))
+    return 1;
+  if (policy->ValidMaxLenByHeader != 0 && policy->HeaderLimits.count != 0 &&
+      (policy->HeaderLimits.index == nullptr ||
+       IndexMayHold(*policy->HeaderLimits.index, text, length)))
+    return 1;
+  return 0;
 }
 
 // The probe start of a text in an entry table (the same for a text and for

@@ -138,10 +138,6 @@ int ExceedsHeaderLimit(const void* name, uint32_t nameLength, uint32_t valueLeng
 // 1 when some entry occurs in the text without case; the earliest position
 // wins, then list order. indexOut is required.
 int FindSequence(const void* text, uint32_t textLength, const StringList* list, uint32_t* indexOut);
-// 0 when no list that holds header names can hold this one: it is no
-// denied name and has no per-header limit. 1 when one may (a few names that
-// are in neither list answer 1 too).
-int HeaderNameMayBeListed(const FilterPolicy* policy, const void* name, uint32_t length);
 
 // What an index is built for: whole-text lookups (FindEntry) or the search
 // for entries inside a text (FindSequence).

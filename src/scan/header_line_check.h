@@ -6,6 +6,7 @@
 #pragma once
 
 #include "log/reason.h"
+#include "policy/lists_index.h"
 #include "scan/scan.h"
 
 namespace rg {
