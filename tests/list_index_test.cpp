@@ -108,7 +108,8 @@ struct Words {
 // Every length around the word sizes, texts equal but for letter case and
 // texts differing in one byte at any position, by case or not: bytes that
 // differ by 0x20 but are no letters ('@' and '`', '[' and '{', 0xC0 and
-// 0xE0) are different bytes.
+// 0xE0) are different bytes. The exact comparison is held against the
+// same texts.
 TEST(BytesEqualNoCase, AgreesWithFoldingByteByByte) {
   const std::string alphabet = "aZq@`[{09-\xC0\xE0";
   std::mt19937 random(99);
@@ -128,6 +129,8 @@ TEST(BytesEqualNoCase, AgreesWithFoldingByteByByte) {
       const bool expected = FoldedEqual(a.data(), b.data(), n);
       EXPECT_EQ(BytesEqualNoCase(a.data(), b.data(), n) != 0, expected);
       EXPECT_EQ(BytesEqualNoCase(b.data(), a.data(), n) != 0, expected);
+      EXPECT_EQ(BytesEqual(a.data(), b.data(), n) != 0, a == b);
+      EXPECT_EQ(BytesEqual(b.data(), a.data(), n) != 0, a == b);
     }
   }
 }

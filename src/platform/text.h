@@ -11,6 +11,36 @@ namespace rg {
 inline uint8_t AsciiLower(uint8_t b) { return (b >= 'A' && b <= 'Z') ? uint8_t(b | 0x20) : b; }
 inline uint8_t AsciiUpper(uint8_t b) { return (b >= 'a' && b <= 'z') ? uint8_t(b - 0x20) : b; }
 
+// 1 when the n bytes at a and b are equal. The texts compared are short
+// (verbs, versions, extensions, host names), so they are compared a word
+// at a time in line rather than by a library call.
+inline int BytesEqual(const void* a, const void* b, uint32_t n) {
+  const uint8_t* x = static_cast<const uint8_t*>(a);
+  const uint8_t* y = static_cast<const uint8_t*>(b);
+  if (n >= 8) {
+    uint64_t p, q;
+    for (uint32_t i = 0; i + 8 <= n; i += 8) {
+      std::memcpy(&p, x + i, 8);
+      std::memcpy(&q, y + i, 8);
+      if (p != q) return 0;
+    }
+    std::memcpy(&p, x + n - 8, 8);
+    std::memcpy(&q, y + n - 8, 8);
+    return p == q;
+  }
+  if (n >= 4) {
+    uint32_t p0, q0, p1, q1;
+    std::memcpy(&p0, x, 4);
+    std::memcpy(&q0, y, 4);
+    std::memcpy(&p1, x + n - 4, 4);
+    std::memcpy(&q1, y + n - 4, 4);
+    return p0 == q0 && p1 == q1;
+  }
+  for (uint32_t i = 0; i < n; ++i)
+    if (x[i] != y[i]) return 0;
+  return 1;
+}
+
 // 1 when the n bytes at a and b are equal without regard to ASCII case.
 // A text usually matches its entry in the entry's own letter case, so equal
 // words are passed 8 (or 4) bytes at a time, the last word overlapping the

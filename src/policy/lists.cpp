@@ -70,7 +70,7 @@ bool EntryEquals(const void* text, uint32_t textLength, const StringList* list, 
                  int caseInsensitive) {
   if (list->lengths[i] != textLength) return false;
   return caseInsensitive ? BytesEqualNoCase(text, list->entries[i], textLength)
-                         : std::memcmp(text, list->entries[i], textLength) == 0;
+                         : BytesEqual(text, list->entries[i], textLength);
 }
 
 // Along the probe run of the text's hash, the entries that hash alike stand
