@@ -14,6 +14,14 @@
 
 #include "platform/errors.h"
 
+// Keeps a slow path out of the short one that calls it, so that the short
+// one saves no registers it does not use.
+#if defined(__GNUC__)
+#define RG_NOINLINE __attribute__((noinline))
+#else
+#define RG_NOINLINE
+#endif
+
 namespace rg {
 
 // ---------------------------------------------------------------- last error

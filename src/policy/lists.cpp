@@ -2,6 +2,7 @@
 // lives in list_load.cpp.)
 #include <cstring>
 
+#include "platform/platform.h"
 #include "platform/text.h"
 #include "log/log.h"
 #include "policy/lists_index.h"
@@ -73,9 +74,13 @@ bool EntryEquals(const void* text, uint32_t textLength, const StringList* list, 
                          : BytesEqual(text, list->entries[i], textLength);
 }
 
+// The searches are kept out of FindEntry, so that the lookups its first
+// test settles (most header names against the denied names) save no
+// registers.
+
 // Along the probe run of the text's hash, the entries that hash alike stand
 // in file order, so the first equal one met is the first in the file.
-int FindEntryIndexed(const void* text, uint32_t textLength, const StringList* list,
+RG_NOINLINE int FindEntryIndexed(const void* text, uint32_t textLength, const StringList* list,
                      int caseInsensitive, uint32_t* indexOut) {
   const EntryTable& table = list->index->entries;
   uint32_t at =
@@ -89,7 +94,7 @@ int FindEntryIndexed(const void* text, uint32_t textLength, const StringList* li
   return 0;
 }
 
-int FindEntryWalked(const void* text, uint32_t textLength, const StringList* list,
+RG_NOINLINE int FindEntryWalked(const void* text, uint32_t textLength, const StringList* list,
                     int caseInsensitive, uint32_t* indexOut) {
   for (uint32_t i = 0; i < list->count; ++i) {
     if (EntryEquals(text, textLength, list, i, caseInsensitive)) {

@@ -14,18 +14,11 @@
 #include <cstring>
 
 #include "log/reason.h"
+#include "platform/platform.h"
 #include "platform/text.h"
 #include "scan/byte_scan.h"
 #include "scan/header_line_check.h"
 #include "scan/scan.h"
-
-// Keeps the slow paths out of the short ones, so that those save no
-// registers they do not use.
-#if defined(__GNUC__)
-#define RG_NOINLINE __attribute__((noinline))
-#else
-#define RG_NOINLINE
-#endif
 
 namespace rg {
 
