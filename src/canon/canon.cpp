@@ -326,12 +326,6 @@ int CanonicalizeMayChange(const uint8_t* text, uint32_t length) {
   return 0;
 }
 
-void ReleaseCanonicalCopy(CanonicalCopy* copy) {
-  if (copy->bytes != copy->local) HeapFreeBlock(copy->bytes);
-  copy->bytes = nullptr;
-  copy->length = 0;
-}
-
 namespace {
 
 // Room for n bytes: local when they fit, else a heap block (null when none

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "filter/context.h"
+#include "platform/platform.h"
 
 namespace rg {
 
@@ -41,7 +42,11 @@ struct CanonicalCopy {
   uint8_t local[kCanonicalLocalBytes];
 };
 
-void ReleaseCanonicalCopy(CanonicalCopy* copy);
+inline void ReleaseCanonicalCopy(CanonicalCopy* copy) {
+  if (copy->bytes != nullptr && copy->bytes != copy->local) HeapFreeBlock(copy->bytes);
+  copy->bytes = nullptr;
+  copy->length = 0;
+}
 
 // Canonicalizes a private copy of an element. With secondPass nonzero the
 // copy is canonicalized again and the element counts as changed when that

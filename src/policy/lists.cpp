@@ -163,7 +163,7 @@ int FindSequenceIndexed(const uint8_t* t, uint32_t n, const SequenceAutomaton& a
         // Each position is tried by its pair of bytes, a few at a time here;
         // after as many without a candidate, the search over many bytes at
         // a time skips to the next byte an entry begins with.
-        constexpr uint32_t kNear = 16;
+        constexpr uint32_t kNear = 32;
         const uint32_t stop = n - e > kNear ? e + kNear : n - 1;
         while (e < stop && !PairMayStart(a, t + e)) ++e;
         if (e < stop) break;
