@@ -158,10 +158,7 @@ inline uint32_t MoveRun(uint8_t* text, uint32_t to, uint32_t from, uint32_t stop
 }
 
 // Words of 8 bytes are tested whole: the usual text has none of the bytes
-// sought. A word with one, and the last bytes, are read byte by byte, which
-// also keeps the answer independent of the byte order. Where at least 8
-// bytes were given, the last ones are tested as the word that ends the
-// text, overlapping bytes already passed.
+// sought.
 constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kHighBits = kOnes * 0x80;
 
@@ -177,27 +174,21 @@ inline uint64_t PercentIn(uint64_t w) {
   return (x - kOnes) & ~x & kHighBits;
 }
 
-// Position of the first '%' at or after p, or n. Past the first 32 bytes
-// the library's search, faster over long text, takes over.
+// Position of the first '%' at or after p, or n.
 inline uint32_t FindPercent(const uint8_t* text, uint32_t p, uint32_t n) {
-  const uint32_t start = p;
-  const uint32_t limit = n - p > 32 ? p + 32 : n;
-  while (limit - p >= 8 && PercentIn(Word(text + p)) == 0) p += 8;
-  if (p == n) return n;
-  if (limit == n && n - p < 8 && n - start >= 8 && PercentIn(Word(text + n - 8)) == 0) return n;
-  if (limit - p >= 8 || limit == n) {
-    while (p < n && text[p] != '%') ++p;
-    return p;
+  uint32_t limit = n - p > 16 ? p + 16 : n;
+  while (p < limit) {
+    if (text[p] == '%') return p;
+    ++p;
   }
+  if (p == n) return n;
   const void* hit = std::memchr(text + p, '%', n - p);
   return hit != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - text) : n;
 }
 
 // Position of the first byte of 0x80 or above at or after p, or n.
 inline uint32_t FindNonAscii(const uint8_t* text, uint32_t p, uint32_t n) {
-  const uint32_t start = p;
   while (n - p >= 8 && (Word(text + p) & kHighBits) == 0) p += 8;
-  if (n - p < 8 && n - start >= 8 && (Word(text + n - 8) & kHighBits) == 0) return n;
   while (p < n && text[p] < 0x80) ++p;
   return p;
 }
