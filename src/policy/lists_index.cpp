@@ -2,6 +2,7 @@
 // loaded. The matchers in lists.cpp consult them; an index never changes
 // which entry is reported, only how fast it is found.
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -98,6 +99,12 @@ struct Scratch {
   }
 };
 
+void AddPair(uint64_t* pairs, uint8_t first, uint8_t second) {
+  const uint8_t pair[2] = {first, second};
+  const uint32_t key = PairKey(pair);
+  pairs[key >> 6] |= uint64_t{1} << (key & 63);
+}
+
 // Builds the automaton of a list whose entries are all non-empty. 0 with
 // *out set, 0 with *out null when the table would be too large, or the
 // allocation's error.
@@ -125,13 +132,12 @@ uint32_t BuildAutomaton(const StringList* list, SequenceAutomaton** out) {
     a->starts[AsciiUpper(f0)] |= bit;
     // Every letter case of the entry's first two bytes, or of its one
     // byte followed by anything.
-    const uint8_t first[2] = {f0, AsciiUpper(f0)};
-    for (uint8_t b0 : first) {
-      for (uint32_t b1 = 0; b1 < 256; ++b1) {
-        if (n >= 2 && AsciiLower(static_cast<uint8_t>(b1)) != AsciiLower(e[1])) continue;
-        const uint8_t pair[2] = {b0, static_cast<uint8_t>(b1)};
-        const uint32_t key = PairKey(pair);
-        a->pairs[key >> 6] |= uint64_t{1} << (key & 63);
+    const uint8_t f1 = n >= 2 ? AsciiLower(e[1]) : 0;
+    for (uint8_t b0 : {f0, AsciiUpper(f0)}) {
+      if (n >= 2) {
+        for (uint8_t b1 : {f1, AsciiUpper(f1)}) AddPair(a->pairs, b0, b1);
+      } else {
+        for (uint32_t b1 = 0; b1 < 256; ++b1) AddPair(a->pairs, b0, static_cast<uint8_t>(b1));
       }
     }
   }
