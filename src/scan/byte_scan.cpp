@@ -153,9 +153,6 @@ inline V Splat(int b) { return _mm256_set1_epi8(static_cast<char>(b)); }
 inline V Eq(V a, V b) { return _mm256_cmpeq_epi8(a, b); }
 inline V Or(V a, V b) { return _mm256_or_si256(a, b); }
 inline V And(V a, V b) { return _mm256_and_si256(a, b); }
-inline V Not(V a) { return _mm256_xor_si256(a, _mm256_set1_epi32(-1)); }
-inline V Sub(V a, V b) { return _mm256_sub_epi8(a, b); }
-inline V MinU(V a, V b) { return _mm256_min_epu8(a, b); }
 inline V LessSigned(V a, V b) { return _mm256_cmpgt_epi8(b, a); }
 inline uint32_t Mask(V a) { return static_cast<uint32_t>(_mm256_movemask_epi8(a)); }
 
