@@ -174,14 +174,18 @@ inline uint64_t PercentIn(uint64_t w) {
   return (x - kOnes) & ~x & kHighBits;
 }
 
-// Position of the first '%' at or after p, or n.
+// Position of the first '%' at or after p, or n. The next byte is tried
+// alone first (in hostile input it is often the next '%'); then the rest of
+// a URL-sized run a word at a time, and past 64 bytes the library's search,
+// faster over long text.
 inline uint32_t FindPercent(const uint8_t* text, uint32_t p, uint32_t n) {
-  uint32_t limit = n - p > 16 ? p + 16 : n;
-  while (p < limit) {
-    if (text[p] == '%') return p;
-    ++p;
+  if (p == n || text[p] == '%') return p;
+  const uint32_t limit = n - p > 64 ? p + 64 : n;
+  while (limit - p >= 8 && PercentIn(Word(text + p)) == 0) p += 8;
+  if (limit - p >= 8 || limit == n) {
+    while (p < n && text[p] != '%') ++p;
+    return p;
   }
-  if (p == n) return n;
   const void* hit = std::memchr(text + p, '%', n - p);
   return hit != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - text) : n;
 }
