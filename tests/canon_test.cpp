@@ -427,9 +427,8 @@ TEST(CanonicalizeCopy, PassesOrReportsDoubleEncoding) {
       CanonicalCopy copy;
       copy.bytes = reinterpret_cast<uint8_t*>(1);
       copy.length = 12345;
-      int result = CanonicalizeCopy(&context, element.data(),
-                                    static_cast<uint32_t>(element.size()), c.secondPass, kChanged,
-                                    &copy);
+      int result = CanonicalizeCopy(&context, element.data(), static_cast<uint32_t>(element.size()),
+                                    c.secondPass, kChanged, &copy);
       // The connection's own bytes are never modified.
       EXPECT_EQ(std::string(element.begin(), element.end()), text);
       EXPECT_EQ(context.matchIndex, 77u);
@@ -487,14 +486,12 @@ TEST(CanonicalizeCopy, EveryFailedAllocationIsReason34AndLeaksNothing) {
       ScanContext context{};
       CanonicalCopy copy;
       FailAllocationAfter(n, c.platformError);
-      int result =
-          CanonicalizeCopy(&context, reinterpret_cast<const uint8_t*>(element.data()),
-                           static_cast<uint32_t>(element.size()), c.secondPass,
-                           kReasonUrlReCanonChanged, &copy);
+      int result = CanonicalizeCopy(&context, reinterpret_cast<const uint8_t*>(element.data()),
+                                    static_cast<uint32_t>(element.size()), c.secondPass,
+                                    kReasonUrlReCanonChanged, &copy);
       FailAllocationAfter(0);
       if (result == 1) {
-        EXPECT_EQ(Printable(std::string(copy.bytes, copy.bytes + copy.length)),
-                  Printable(c.copy));
+        EXPECT_EQ(Printable(std::string(copy.bytes, copy.bytes + copy.length)), Printable(c.copy));
         ReleaseCanonicalCopy(&copy);
         EXPECT_EQ(LiveBlockCount(), liveBefore);
         break;

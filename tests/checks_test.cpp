@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "canon/canon.h"
+#include "kit/test_kit.h"
 #include "log/reason.h"
 #include "platform/platform.h"
 #include "scan/header_line_check.h"
 #include "scan/scan.h"
-#include "kit/test_kit.h"
 
 namespace rg::test {
 namespace {

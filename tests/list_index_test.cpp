@@ -47,9 +47,8 @@ std::optional<uint32_t> ReferenceEntry(const std::string& text,
                                        int caseInsensitive) {
   for (uint32_t j = 0; j < entries.size(); ++j) {
     if (entries[j].size() != text.size()) continue;
-    bool equal = caseInsensitive
-                     ? FoldedEqual(text.data(), entries[j].data(), text.size())
-                     : entries[j] == text;
+    bool equal = caseInsensitive ? FoldedEqual(text.data(), entries[j].data(), text.size())
+                                 : entries[j] == text;
     if (equal) return j;
   }
   return std::nullopt;
@@ -165,7 +164,9 @@ TEST(ListIndex, SequenceCases) {
       {"a start after a long run without one", {"ab"}, std::string(40, 'x') + "ab", 0},
       {"a one-byte entry last after a long run", {"ab", "%"}, std::string(40, 'x') + "%", 1},
       {"a first byte with the wrong second, then a long run",
-       {"ab"}, "xac" + std::string(20, 'x') + "aC" + std::string(20, 'x') + "Ab", 0},
+       {"ab"},
+       "xac" + std::string(20, 'x') + "aC" + std::string(20, 'x') + "Ab",
+       0},
       {"one-byte entry in the other letter case", {"q", "zz"}, std::string(30, '-') + "Q-", 0},
   };
   for (const Case& c : cases) {

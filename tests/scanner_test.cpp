@@ -328,8 +328,8 @@ TEST(Scanner, EveryAllocationFailureIsReason34) {
   });
   const std::string fill(kCanonicalLocalBytes, 'z');
   const std::string request = "POST /a/" + fill + "b%2Ehtm%25?q=" + fill +
-                              "%41%25 HTTP/1.1\r\nHost: host\r\nX-" + fill + "N%61me%25: " +
-                              fill + "v%61lue%25\r\n\r\n" + std::string(3000, 'p');
+                              "%41%25 HTTP/1.1\r\nHost: host\r\nX-" + fill + "N%61me%25: " + fill +
+                              "v%61lue%25\r\n\r\n" + std::string(3000, 'p');
   for (bool byteWise : {false, true}) {
     SCOPED_TRACE(byteWise ? "byte by byte" : "one chunk");
     std::vector<uint32_t> sizes(byteWise ? request.size() : 0, 1);

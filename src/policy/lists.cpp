@@ -2,9 +2,9 @@
 // lives in list_load.cpp.)
 #include <cstring>
 
+#include "log/log.h"
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "log/log.h"
 #include "policy/lists_index.h"
 #include "policy/policy.h"
 
@@ -81,7 +81,7 @@ bool EntryEquals(const void* text, uint32_t textLength, const StringList* list, 
 // Along the probe run of the text's hash, the entries that hash alike stand
 // in file order, so the first equal one met is the first in the file.
 RG_NOINLINE int FindEntryIndexed(const void* text, uint32_t textLength, const StringList* list,
-                     int caseInsensitive, uint32_t* indexOut) {
+                                 int caseInsensitive, uint32_t* indexOut) {
   const EntryTable& table = list->index->entries;
   uint32_t at =
       static_cast<uint32_t>(EntryHash(static_cast<const uint8_t*>(text), textLength)) & table.mask;
@@ -95,7 +95,7 @@ RG_NOINLINE int FindEntryIndexed(const void* text, uint32_t textLength, const St
 }
 
 RG_NOINLINE int FindEntryWalked(const void* text, uint32_t textLength, const StringList* list,
-                    int caseInsensitive, uint32_t* indexOut) {
+                                int caseInsensitive, uint32_t* indexOut) {
   for (uint32_t i = 0; i < list->count; ++i) {
     if (EntryEquals(text, textLength, list, i, caseInsensitive)) {
       if (indexOut != nullptr) *indexOut = i;
@@ -160,9 +160,9 @@ int FindSequenceIndexed(const uint8_t* t, uint32_t n, const SequenceAutomaton& a
       // entry can start (neither a one-byte entry is the byte nor a longer
       // one begins with the byte and the next).
       for (;;) {
-        // Each position is tried by its pair of bytes, a few at a time here;
-        // after as many without a candidate, the search over many bytes at
-        // a time skips to the next byte an entry begins with.
+        // Each position is tried by its pair of bytes; after 32 without a
+        // candidate, the search over many bytes at a time skips to the
+        // next byte an entry begins with.
         constexpr uint32_t kNear = 32;
         const uint32_t stop = n - e > kNear ? e + kNear : n - 1;
         while (e < stop && !PairMayStart(a, t + e)) ++e;

@@ -1,12 +1,13 @@
 // Building the indexes of the policy's lists, once, when the policy is
 // loaded. The matchers in lists.cpp consult them; an index never changes
 // which entry is reported, only how fast it is found.
+#include "policy/lists_index.h"
+
 #include <cstring>
 #include <initializer_list>
 
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "policy/lists_index.h"
 
 namespace rg {
 

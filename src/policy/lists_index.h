@@ -97,7 +97,8 @@ inline bool IndexMayHold(const ListIndex& index, const uint8_t* text, uint32_t l
 // False when the list certainly holds no entry equal to the text.
 inline bool ListMayHold(const StringList& list, const uint8_t* text, uint32_t length) {
   if (list.count == 0) return false;
-  return list.index == nullptr || list.index->lengths == 0 || IndexMayHold(*list.index, text, length);
+  return list.index == nullptr || list.index->lengths == 0 ||
+         IndexMayHold(*list.index, text, length);
 }
 
 // 0 when no list that holds header names can hold this one: it is no
