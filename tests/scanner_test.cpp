@@ -160,24 +160,80 @@ TEST(Scanner, BodyIsCountedButNotKept) {
   ContextHolder holder;
   const std::string head = "POST /upload HTTP/1.1\r\nHost: host\r\n\r\n";
   const std::string firstBody = "first part of the body";
-  SendChunk(policy.policy, &holder.context, head + firstBody);
-  ASSERT_EQ(holder.Outcome(), Passing(kStatePayload));
-  // The chunk that ended the headers is kept whole.
-  const uint32_t kept = static_cast<uint32_t>(head.size() + firstBody.size());
-  EXPECT_EQ(holder.context.stored, kept);
-  uint8_t* buffer = holder.context.data;
-  uint32_t capacity = holder.context.capacity;
+  // A head in one chunk is walked where it lies: the buffer keeps only the
+  // request line. A head in pieces is kept whole, with the body bytes of the
+  // chunk that ended it.
+  struct Delivery {
+    const char* name;
+    std::vector<std::string> chunks;
+    uint32_t kept;
+  };
+  const std::vector<Delivery> deliveries = {
+      {"whole head in the first chunk", {head + firstBody}, 21},
+      {"head in two chunks",
+       {head.substr(0, 10), head.substr(10) + firstBody},
+       static_cast<uint32_t>(head.size() + firstBody.size())},
+  };
+  for (const Delivery& d : deliveries) {
+    SCOPED_TRACE(d.name);
+    ContextHolder holder;
+    for (const std::string& chunk : d.chunks) SendChunk(policy.policy, &holder.context, chunk);
+    ASSERT_EQ(holder.Outcome(), Passing(kStatePayload));
+    EXPECT_EQ(holder.context.stored, d.kept);
+    EXPECT_GE(holder.context.capacity, d.kept);
+    uint8_t* buffer = holder.context.data;
+    uint32_t capacity = holder.context.capacity;
 
-  const std::string later(4096, 'x');
-  for (int i = 0; i < 100; ++i) SendChunk(policy.policy, &holder.context, later);
-  EXPECT_EQ(holder.Outcome(), Passing(kStatePayload));
-  EXPECT_EQ(holder.context.length, kept + 100u * 4096u);
-  EXPECT_EQ(holder.context.stored, kept);
-  EXPECT_EQ(holder.context.data, buffer);
-  EXPECT_EQ(holder.context.capacity, capacity);
-  ASSERT_EQ(holder.context.lineComplete, 1u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(holder.context.data), holder.context.lineEnd),
-            "POST /upload HTTP/1.1");
+    const std::string later(4096, 'x');
+    for (int i = 0; i < 100; ++i) SendChunk(policy.policy, &holder.context, later);
+    EXPECT_EQ(holder.Outcome(), Passing(kStatePayload));
+    EXPECT_EQ(holder.context.length, head.size() + firstBody.size() + 100u * 4096u);
+    EXPECT_EQ(holder.context.stored, d.kept);
+    EXPECT_EQ(holder.context.data, buffer);
+    EXPECT_EQ(holder.context.capacity, capacity);
+    ASSERT_EQ(holder.context.lineComplete, 1u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(holder.context.data), holder.context.lineEnd),
+              "POST /upload HTTP/1.1");
+    // A body byte refused later still logs the request line.
+    SendChunk(policy.policy, &holder.context, "\x80");
+    EXPECT_EQ(holder.Outcome(), Refused(kReasonPayloadHighBit));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(holder.context.data), holder.context.lineEnd),
+              "POST /upload HTTP/1.1");
+  }
+}
+
+// A whole head refused by a rule, in one chunk, leaves the request line for
+// the log in a buffer of the line's size; a context whose buffer a reset
+// kept copies the line into that buffer without allocating.
+TEST(Scanner, WholeHeadKeepsTheRequestLine) {
+  PolicyHolder policy;
+  const std::string refused = "GET /a.exe?q=1 HTTP/1.1\r\nHost: h\r\n\r\n";
+  {
+    ContextHolder holder;
+    SendChunk(policy.policy, &holder.context, refused);
+    EXPECT_EQ(holder.Outcome(), Refused(kReasonExtensionDenied, 0));
+    EXPECT_EQ(holder.context.length, refused.size());
+    EXPECT_EQ(holder.context.stored, 23u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(holder.context.data), holder.context.lineEnd),
+              "GET /a.exe?q=1 HTTP/1.1");
+  }
+  {
+    ContextHolder holder;
+    ScanContext& c = holder.context;
+    SendChunk(policy.policy, &c, "GET /first-request-with-a-longer-line HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(holder.Outcome(), Passing(kStatePayload));
+    uint8_t* buffer = c.data;
+    // The reset of a connection's context between requests, keeping the
+    // buffer.
+    c.length = c.cursor = c.lineComplete = c.headersComplete = 0;
+    c.state = kStateVerb;
+    const uint64_t before = AllocationCount();
+    SendChunk(policy.policy, &c, refused);
+    EXPECT_EQ(AllocationCount(), before);
+    EXPECT_EQ(holder.Outcome(), Refused(kReasonExtensionDenied, 0));
+    EXPECT_EQ(c.data, buffer);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(c.data), c.lineEnd), "GET /a.exe?q=1 HTTP/1.1");
+  }
 }
 
 TEST(Scanner, BufferGrowsInFewSteps) {

@@ -29,7 +29,10 @@ static_assert(sizeof(ScanState) == 4 && sizeof(ReasonCode) == 4);
 
 struct ScanContext {
   char* clientAddress;  // REMOTE_ADDR, fetched once per connection
-  uint8_t* data;        // the current request's bytes (payload is counted, not kept)
+  // The current request's bytes while its head is open. Payload is counted,
+  // not kept; a head that came whole in one chunk leaves only its request
+  // line here (stored says how many bytes are held).
+  uint8_t* data;
   uint32_t length;      // bytes of the current request received so far
   uint32_t cursor;      // start of the element being scanned
   uint32_t nameStart;   // start of the current header name

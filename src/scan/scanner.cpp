@@ -1,8 +1,9 @@
 // The request stream scanner: each raw chunk of a connection is appended to
 // the connection's buffer and the request line, the headers and the body are
-// walked in one resumable pass. All scan state lives in the ScanContext, so
-// any split of a request into chunks is walked the same way; a complete
-// element is handed to its check as a pointer and length into the buffer.
+// walked in one resumable pass. (A head that comes whole in the request's
+// first chunk is walked where it lies, and only its request line is kept.) All scan state lives in
+// the ScanContext, so any split of a request into chunks is walked the same way; a complete element
+// is handed to its check as a pointer and length into the buffer.
 //
 // Cost is linear in the bytes received however the request is chunked: the
 // line-end, header-end and element searches each resume where the last walk
@@ -632,12 +633,10 @@ void EnterBody(const FilterPolicy* policy, ScanContext* context, uint32_t maxHea
   if (!PayloadWithinLimit(policy, context)) Reject(context, kReasonPayloadTooLong);
 }
 
-// Appends head bytes and walks the request line and headers as far as they
-// go, then into the body. The caller hands over at most one byte past the
-// head cap, so a head still open beyond the cap is refused here.
-void ScanHead(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
-              uint32_t length, uint32_t maxHead) {
-  if (!AppendChunk(context, bytes, length, uint64_t{maxHead} + 1)) return;
+// Walks the request line and headers held in the buffer as far as they
+// go, then into the body. The buffer holds at most one byte past the head
+// cap, so a head still open beyond the cap is refused here.
+void WalkHead(const FilterPolicy* policy, ScanContext* context, uint32_t maxHead) {
   FindLineEnd(context);
   FindHeadersEnd(context);
 
@@ -659,6 +658,75 @@ void ScanHead(const FilterPolicy* policy, ScanContext* context, const uint8_t* b
   // without its end, the head can only be longer still.
   if (context->state < kStatePayload && context->length > maxHead)
     Reject(context, kReasonHeadTooLong);
+}
+
+// The first chunk of a request that holds its whole head, the usual case:
+// true with the request line's end (its first CR LF at 1 or later).
+struct WholeHead {
+  uint32_t lineEnd;  // the request line's first CR LF at 1 or later
+  uint32_t headEnd;  // the first CR LF CR LF
+};
+
+bool WholeHeadInChunk(const ScanContext* context, const uint8_t* bytes, uint32_t length,
+                      WholeHead* head) {
+  if (context->length != 0 || context->state != kStateVerb || length < 4) return false;
+  head->headEnd = FindHeadEnd(bytes, 0, length - 3);
+  if (head->headEnd == length - 3) return false;
+  uint32_t resume = 0;
+  return FindCrLf(bytes, length, 1, &head->lineEnd, &resume) != 0;
+}
+
+// Such a head is walked where the chunk lies, and only its request line is
+// copied: once the head is over, the log's request line is all anything
+// reads of the buffer, and copying the whole head would cost about as much
+// as walking it. The line is copied first, so that running out of memory
+// refuses the request before any rule is applied, as it does for a head
+// that comes in pieces. The walk only reads the buffer.
+void ScanWholeHead(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
+                   uint32_t length, const WholeHead& head, uint32_t maxHead) {
+  const uint32_t lineEnd = head.lineEnd;
+  if (context->data == nullptr || context->capacity < lineEnd) {
+    void* block = HeapAllocZero(lineEnd);
+    if (block == nullptr) {
+      context->winError = AllocationError();
+      Reject(context, kReasonWindowsError);
+      return;
+    }
+    HeapFreeBlock(context->data);
+    context->data = static_cast<uint8_t*>(block);
+    context->capacity = lineEnd;
+  }
+  std::memcpy(context->data, bytes, lineEnd);
+  uint8_t* const line = context->data;
+  const uint32_t capacity = context->capacity;
+  context->data = const_cast<uint8_t*>(bytes);
+  context->length = context->stored = context->capacity = length;
+  // Both ends are known: their searches resume right at them.
+  context->lineSearch = lineEnd;
+  context->headerSearch = head.headEnd;
+  WalkHead(policy, context, maxHead);
+  context->data = line;
+  context->capacity = capacity;
+  context->stored = lineEnd;
+  // A whole head always ends in a verdict. Were it ever to wait for more,
+  // the buffer must hold every byte, as for a head in pieces.
+  if (context->state < kStatePayload) {
+    context->length = context->stored = 0;
+    AppendChunk(context, bytes, length, uint64_t{maxHead} + 1);
+  }
+}
+
+// Appends head bytes (or takes a whole head where it lies) and walks it.
+// The caller hands over at most one byte past the head cap.
+void ScanHead(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
+              uint32_t length, uint32_t maxHead) {
+  WholeHead head;
+  if (WholeHeadInChunk(context, bytes, length, &head)) {
+    ScanWholeHead(policy, context, bytes, length, head, maxHead);
+    return;
+  }
+  if (!AppendChunk(context, bytes, length, uint64_t{maxHead} + 1)) return;
+  WalkHead(policy, context, maxHead);
 }
 
 // Which bytes can end the element of each state that receives one, CR and
