@@ -424,7 +424,12 @@ bool ScanVersion(const FilterPolicy* policy, ScanContext* context) {
   uint32_t cursor = context->cursor;
   uint32_t at = 0;
   uint32_t resume = 0;
-  if (!FindCrLf(data, length, Max(cursor, context->elementSearch), &at, &resume)) {
+  const uint32_t from = Max(cursor, context->elementSearch);
+  // The line's end, once found, is the first CR LF from index 1 on, so it
+  // is also the first from any index up to it.
+  if (context->lineComplete != 0 && from >= 1 && from <= context->lineEnd) {
+    at = context->lineEnd;
+  } else if (!FindCrLf(data, length, from, &at, &resume)) {
     context->elementSearch = resume;
     if (RefusedAsTooLong(policy, context, length)) return false;
     return PendingElement(context);
