@@ -101,20 +101,6 @@ inline bool ListMayHold(const StringList& list, const uint8_t* text, uint32_t le
          IndexMayHold(*list.index, text, length);
 }
 
-// 0 when no list that holds header names can hold this one: it is no
-// denied name and has no per-header limit. 1 when one may (a few names that
-// are in neither list answer 1 too).
-inline int HeaderNameMayBeListed(const FilterPolicy* policy, const void* name, uint32_t length) {
-  const uint8_t* text = static_cast<const uint8_t*>(name);
-  if (policy->DeniedHeaderNames.flag != 0 && ListMayHold(policy->DeniedHeaderNames, text, length))
-    return 1;
-  if (policy->ValidMaxLenByHeader != 0 && policy->HeaderLimits.count != 0 &&
-      (policy->HeaderLimits.index == nullptr ||
-       IndexMayHold(*policy->HeaderLimits.index, text, length)))
-    return 1;
-  return 0;
-}
-
 // The probe start of a text in an entry table (the same for a text and for
 // the entry it equals, in either letter case).
 uint64_t EntryHash(const uint8_t* text, uint32_t length);

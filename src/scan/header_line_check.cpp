@@ -14,4 +14,16 @@ HeaderLinePart CheckHeaderLineInFull(const FilterPolicy* policy, ScanContext* co
   return context->reason != 0 ? kLinePartValue : kLinePartNone;
 }
 
+HeaderLinePart CheckHeaderLimit(const FilterPolicy* policy, ScanContext* context,
+                                const uint8_t* name, uint32_t nameLength, const uint8_t* value,
+                                uint32_t valueLength) {
+  TrimSpaces(&value, &valueLength);
+  uint32_t index = 0;
+  if (!ExceedsHeaderLimit(name, nameLength, valueLength, &policy->HeaderLimits, &index))
+    return kLinePartNone;
+  context->matchIndex = index;
+  context->reason = kReasonHeaderLimit;
+  return kLinePartValue;
+}
+
 }  // namespace rg

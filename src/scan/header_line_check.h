@@ -1,8 +1,9 @@
 // A whole header line, judged as its name's check and then its value's
 // check would judge it, with a shortcut for the usual line: a plain name
-// that no rule looks up, and a plain value. Only the two length limits can
-// refuse such a line, so it costs two comparisons instead of two lookups,
-// a trim and the calls. Inline: the scanner calls it for every line.
+// that no denied name can equal and no value rule of its own, with a plain
+// value. Only the two length limits and, where the name may have one, the
+// per-header limit can refuse such a line, so it costs a few comparisons
+// instead of both checks. Inline: the scanner calls it for every line.
 #pragma once
 
 #include "log/reason.h"
@@ -16,10 +17,11 @@ inline HeaderLinePart CheckHeaderLine(const FilterPolicy* policy, ScanContext* c
                                       ElementHint nameHint, const uint8_t* value,
                                       uint32_t valueLength, ElementHint valueHint) {
   // A plain name is only looked up and measured (no byte or canonical
-  // test); a plain value without a canonical test is only measured, once no
-  // list holds the name and its value has no rule of its own.
+  // test); a plain value without a canonical test is only measured and
+  // held against its name's limit.
   if (nameHint == kHintPlain && valueHint == kHintPlain && policy->CanonHeaderValue == 0 &&
-      !HeaderNameMayBeListed(policy, name, nameLength) &&
+      !(policy->DeniedHeaderNames.flag != 0 &&
+        ListMayHold(policy->DeniedHeaderNames, name, nameLength)) &&
       !(policy->HostPorts.flag != 0 && IsHostHeader(name, nameLength)) &&
       !IsContentLengthHeader(name, nameLength)) {
     if (policy->HasHeaderNameMaxLen != 0 && nameLength > policy->HeaderNameMaxLen) {
@@ -30,6 +32,10 @@ inline HeaderLinePart CheckHeaderLine(const FilterPolicy* policy, ScanContext* c
       context->reason = kReasonHeaderValueTooLong;
       return kLinePartValue;
     }
+    if (policy->ValidMaxLenByHeader != 0 && policy->HeaderLimits.count != 0 &&
+        (policy->HeaderLimits.index == nullptr ||
+         IndexMayHold(*policy->HeaderLimits.index, name, nameLength)))
+      return CheckHeaderLimit(policy, context, name, nameLength, value, valueLength);
     return kLinePartNone;
   }
   return CheckHeaderLineInFull(policy, context, name, nameLength, nameHint, value, valueLength,

@@ -94,19 +94,6 @@ bool ValueSyntaxOk(const uint8_t* text, uint32_t length) {
   return !inQuote;
 }
 
-// Only SP is trimmed; an HT stays part of the value.
-void TrimSpaces(const uint8_t** text, uint32_t* length) {
-  const uint8_t* p = *text;
-  uint32_t n = *length;
-  while (n > 0 && p[0] == kSP) {
-    ++p;
-    --n;
-  }
-  while (n > 0 && p[n - 1] == kSP) --n;
-  *text = p;
-  *length = n;
-}
-
 // Content-Length: 1 to 10 decimal digits (no sign, no spaces inside),
 // whatever the policy. With a maximum configured, the number must also be
 // at most the maximum. Returns 0 or the reason.

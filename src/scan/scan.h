@@ -59,6 +59,20 @@ inline bool IsContentLengthHeader(const uint8_t* name, uint32_t length) {
   return length == 14 && BytesEqualNoCase(name, "Content-Length", 14);
 }
 
+// A header value is judged without the SPs around it. Only SP is trimmed;
+// an HT stays part of the value.
+inline void TrimSpaces(const uint8_t** text, uint32_t* length) {
+  const uint8_t* p = *text;
+  uint32_t n = *length;
+  while (n > 0 && p[0] == ' ') {
+    ++p;
+    --n;
+  }
+  while (n > 0 && p[n - 1] == ' ') --n;
+  *text = p;
+  *length = n;
+}
+
 // Which part of a header line CheckHeaderLine refused.
 enum HeaderLinePart : uint32_t { kLinePartNone = 0, kLinePartName = 1, kLinePartValue = 2 };
 // CheckHeaderName, then (if the name passed) CheckHeaderValue, with the
@@ -68,5 +82,11 @@ HeaderLinePart CheckHeaderLineInFull(const FilterPolicy* policy, ScanContext* co
                                      const uint8_t* name, uint32_t nameLength,
                                      ElementHint nameHint, const uint8_t* value,
                                      uint32_t valueLength, ElementHint valueHint);
+// The per-header limit of a line that has passed every other rule:
+// kLinePartValue, with matchIndex, when its trimmed value is longer than
+// the limit of its name.
+HeaderLinePart CheckHeaderLimit(const FilterPolicy* policy, ScanContext* context,
+                                const uint8_t* name, uint32_t nameLength, const uint8_t* value,
+                                uint32_t valueLength);
 
 }  // namespace rg
