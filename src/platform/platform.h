@@ -22,6 +22,14 @@
 #define RG_NOINLINE
 #endif
 
+// Keeps a short step inlined in a hot caller even where a rare path calls
+// it too.
+#if defined(__GNUC__)
+#define RG_ALWAYS_INLINE __attribute__((always_inline)) inline
+#else
+#define RG_ALWAYS_INLINE inline
+#endif
+
 namespace rg {
 
 // ---------------------------------------------------------------- last error

@@ -219,8 +219,8 @@ void StartBookkeeping(ScanContext* context) {
 // ceiling (the most the head may need) unless the chunk itself does. On
 // failure the scan is rejected with 34 and the old buffer stays with the
 // context.
-bool AppendChunk(ScanContext* context, const uint8_t* chunk, uint32_t chunkLength,
-                 uint64_t ceiling) {
+RG_ALWAYS_INLINE bool AppendChunk(ScanContext* context, const uint8_t* chunk,
+                                  uint32_t chunkLength, uint64_t ceiling) {
   uint64_t needed = uint64_t{context->stored} + chunkLength;
   if (needed > kMaxCount) {
     // Indexes are 32-bit: a request whose headers alone pass 4 GiB cannot be
@@ -670,6 +670,10 @@ void WalkHead(const FilterPolicy* policy, ScanContext* context, uint32_t maxHead
 struct WholeHead {
   uint32_t lineEnd;  // the request line's first CR LF at 1 or later
   uint32_t headEnd;  // the first CR LF CR LF
+  // While the chunk stands in for the buffer: the buffer, which holds the
+  // request line.
+  uint8_t* line;
+  uint32_t lineCapacity;
 };
 
 bool WholeHeadInChunk(const ScanContext* context, const uint8_t* bytes, uint32_t length,
@@ -686,33 +690,38 @@ bool WholeHeadInChunk(const ScanContext* context, const uint8_t* bytes, uint32_t
 // reads of the buffer, and copying the whole head would cost about as much
 // as walking it. The line is copied first, so that running out of memory
 // refuses the request before any rule is applied, as it does for a head
-// that comes in pieces. The walk only reads the buffer.
-void ScanWholeHead(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
-                   uint32_t length, const WholeHead& head, uint32_t maxHead) {
-  const uint32_t lineEnd = head.lineEnd;
+// that comes in pieces. Then the chunk stands in for the buffer (the walk
+// only reads it) until TakeBackLine. False when the request was refused.
+bool LendWholeHead(ScanContext* context, const uint8_t* bytes, uint32_t length, WholeHead* head) {
+  const uint32_t lineEnd = head->lineEnd;
   if (context->data == nullptr || context->capacity < lineEnd) {
     void* block = HeapAllocZero(lineEnd);
     if (block == nullptr) {
       context->winError = AllocationError();
       Reject(context, kReasonWindowsError);
-      return;
+      return false;
     }
     HeapFreeBlock(context->data);
     context->data = static_cast<uint8_t*>(block);
     context->capacity = lineEnd;
   }
   std::memcpy(context->data, bytes, lineEnd);
-  uint8_t* const line = context->data;
-  const uint32_t capacity = context->capacity;
+  head->line = context->data;
+  head->lineCapacity = context->capacity;
   context->data = const_cast<uint8_t*>(bytes);
   context->length = context->stored = context->capacity = length;
   // Both ends are known: their searches resume right at them.
   context->lineSearch = lineEnd;
-  context->headerSearch = head.headEnd;
-  WalkHead(policy, context, maxHead);
-  context->data = line;
-  context->capacity = capacity;
-  context->stored = lineEnd;
+  context->headerSearch = head->headEnd;
+  return true;
+}
+
+// After the walk of a lent head: the buffer holds the request line again.
+void TakeBackLine(ScanContext* context, const uint8_t* bytes, uint32_t length,
+                  const WholeHead& head, uint32_t maxHead) {
+  context->data = head.line;
+  context->capacity = head.lineCapacity;
+  context->stored = head.lineEnd;
   // A whole head always ends in a verdict. Were it ever to wait for more,
   // the buffer must hold every byte, as for a head in pieces.
   if (context->state < kStatePayload) {
@@ -721,17 +730,17 @@ void ScanWholeHead(const FilterPolicy* policy, ScanContext* context, const uint8
   }
 }
 
-// Appends head bytes (or takes a whole head where it lies) and walks it.
+// Appends head bytes (or lends a whole head where it lies) and walks them.
 // The caller hands over at most one byte past the head cap.
 void ScanHead(const FilterPolicy* policy, ScanContext* context, const uint8_t* bytes,
               uint32_t length, uint32_t maxHead) {
   WholeHead head;
-  if (WholeHeadInChunk(context, bytes, length, &head)) {
-    ScanWholeHead(policy, context, bytes, length, head, maxHead);
+  const bool whole = WholeHeadInChunk(context, bytes, length, &head);
+  if (whole ? !LendWholeHead(context, bytes, length, &head)
+            : !AppendChunk(context, bytes, length, uint64_t{maxHead} + 1))
     return;
-  }
-  if (!AppendChunk(context, bytes, length, uint64_t{maxHead} + 1)) return;
   WalkHead(policy, context, maxHead);
+  if (whole) TakeBackLine(context, bytes, length, head, maxHead);
 }
 
 // Which bytes can end the element of each state that receives one, CR and
