@@ -121,6 +121,16 @@ step "starting Wine"
 # wine64 hands a 32-bit program to Wine's 32-bit loader, which comes with
 # wine32: without it every 32-bit run below would fail without a word.
 [ -x /usr/lib/wine/wine ] || { echo "FAIL: no 32-bit Wine (wine32:i386) to run the i686 build"; exit 1; }
+# Some virtual machines run 64-bit programs only (the kernel answers a
+# 32-bit execve with ENOEXEC): there the i686 build is made and its exports
+# and imports checked above, but it cannot be run, and the runs below say so
+# instead of failing on every line.
+run_arches=("${arches[@]}")
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "SKIP: i686: this machine's kernel runs no 32-bit programs (/usr/lib/wine/wine does not" \
+    "start), so the 32-bit DLL is built and inspected but not run"
+  run_arches=(x86_64)
+fi
 "$wine" wineboot -i >/dev/null 2>&1 || true
 
 step "example requests: verdicts, block pages, Server headers and log records"
@@ -168,7 +178,7 @@ for policy in example simulate banner serverbanner example/refused; do
       "${args[@]}" requests/*.http > "$work/so-full.txt" 2>&1 || true
     so_logs=$(cd "$work/log-so" 2>/dev/null && ls) || true
 
-    for arch in "${arches[@]}"; do
+    for arch in "${run_arches[@]}"; do
       win=$root/build/win-$arch
       name="$arch: $policy, $mode"
       if [ "$policy" != example/refused ]; then
@@ -273,7 +283,7 @@ for case in "${cases[@]}"; do
   so=$("$work/host" --in-place "${so_args[@]}" "$work/get.http" 2>&1) || so_status=$?
   so=$(outcome "$so" "$so_status")
   want=${expected[$case]}
-  for arch in "${arches[@]}"; do
+  for arch in "${run_arches[@]}"; do
     mapfile -t dll_args < <(layout "$case" "$arch" "$work/policy-$arch/$case")
     dll_status=0
     dll=$("$wine" "$root/build/win-$arch/ravelgard-host.exe" --in-place "${dll_args[@]}" \
@@ -297,7 +307,7 @@ done
 # A filter started in place keeps its log in LogFiles beside its INI file,
 # or in the LogFilesDir it made.
 checks=$((checks + 1))
-for side in so "${arches[@]}"; do
+for side in so "${run_arches[@]}"; do
   module=Ravelgard.so
   [ "$side" = so ] || module="$side Ravelgard.dll"
   [ -f "$work/policy-$side/starts/LogFiles/Ravelgard.$today.log" ] ||
@@ -307,7 +317,7 @@ for side in so "${arches[@]}"; do
 done
 
 step "the INI reader against the Windows profile functions"
-for arch in "${arches[@]}"; do
+for arch in "${run_arches[@]}"; do
   mkdir -p "$work/ini-compare-$arch"
   checks=$((checks + 1))
   echo "$arch:"
@@ -316,7 +326,7 @@ for arch in "${arches[@]}"; do
 done
 
 step "unit tests under Wine"
-for arch in "${arches[@]}"; do
+for arch in "${run_arches[@]}"; do
   win=build/win-$arch
   while read -r test; do
     checks=$((checks + 1))
