@@ -1,9 +1,10 @@
 // The request stream scanner: each raw chunk of a connection is appended to
 // the connection's buffer and the request line, the headers and the body are
 // walked in one resumable pass. (A head that comes whole in the request's
-// first chunk is walked where it lies, and only its request line is kept.) All scan state lives in
-// the ScanContext, so any split of a request into chunks is walked the same way; a complete element
-// is handed to its check as a pointer and length into the buffer.
+// first chunk is walked where it lies, and only its request line is kept.)
+// All scan state lives in the ScanContext, so any split of a request into
+// chunks is walked the same way; a complete element is handed to its check
+// as a pointer and length into the buffer.
 //
 // Cost is linear in the bytes received however the request is chunked: the
 // line-end, header-end and element searches each resume where the last walk
@@ -665,8 +666,6 @@ void WalkHead(const FilterPolicy* policy, ScanContext* context, uint32_t maxHead
     Reject(context, kReasonHeadTooLong);
 }
 
-// The first chunk of a request that holds its whole head, the usual case:
-// true with the request line's end (its first CR LF at 1 or later).
 struct WholeHead {
   uint32_t lineEnd;  // the request line's first CR LF at 1 or later
   uint32_t headEnd;  // the first CR LF CR LF
@@ -676,6 +675,8 @@ struct WholeHead {
   uint32_t lineCapacity;
 };
 
+// The first chunk of a request that holds its whole head, the usual case:
+// true with both of its ends.
 bool WholeHeadInChunk(const ScanContext* context, const uint8_t* bytes, uint32_t length,
                       WholeHead* head) {
   if (context->length != 0 || context->state != kStateVerb || length < 4) return false;
@@ -710,9 +711,11 @@ bool LendWholeHead(ScanContext* context, const uint8_t* bytes, uint32_t length, 
   head->lineCapacity = context->capacity;
   context->data = const_cast<uint8_t*>(bytes);
   context->length = context->stored = context->capacity = length;
-  // Both ends are known: their searches resume right at them.
-  context->lineSearch = lineEnd;
-  context->headerSearch = head->headEnd;
+  // Both ends are known, as the walk's own searches would find them.
+  context->lineEnd = lineEnd;
+  context->lineComplete = 1;
+  context->headersEnd = head->headEnd;
+  context->headersComplete = 1;
   return true;
 }
 
