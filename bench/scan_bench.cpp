@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "frame/llhttp_execute.h"
 #include "kit/test_kit.h"
-#include "llhttp.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "policy/policy.h"
@@ -176,12 +176,7 @@ BENCHMARK(BM_TypicalRequestWithoutSequences)->Repetitions(10)->ReportAggregatesO
 // The scale the typical request's time is read on: one memchr pass over its
 // bytes (the least any reader can cost) and llhttp parsing it with no
 // callback but the message's end (what a strict parser costs before any
-// rule is held against anything). llhttp runs as the framer runs it: the
-// copy built for SSE4.2 where the framer uses that one.
-#if defined(RG_LLHTTP_SSE42)
-extern "C" int rg_llhttp_sse42_execute(llhttp_t* parser, const char* p, const char* endp);
-#endif
-
+// rule is held against anything), run as the framer runs it.
 void BM_TypicalRequestMemchr(benchmark::State& state) {
   const std::string& request = TypicalRequest();
   for (auto _ : state) {
@@ -198,18 +193,10 @@ void BM_TypicalRequestLlhttp(benchmark::State& state) {
   llhttp_settings_t settings;
   llhttp_settings_init(&settings);
   settings.on_message_complete = PauseAtMessageEnd;
-  const char* begin = request.data();
-  const char* end = begin + request.size();
   for (auto _ : state) {
     llhttp_t parser;
     llhttp_init(&parser, HTTP_REQUEST, &settings);
-    llhttp_errno_t result;
-#if defined(RG_LLHTTP_SSE42)
-    if (rg::ByteScanActiveLevel() == rg::ByteScanLevel::kAvx2)
-      result = static_cast<llhttp_errno_t>(rg_llhttp_sse42_execute(&parser, begin, end));
-    else
-#endif
-      result = llhttp_execute(&parser, begin, static_cast<size_t>(end - begin));
+    const llhttp_errno_t result = rg::LlhttpExecute(&parser, request.data(), request.size());
     if (result != HPE_PAUSED) {
       state.SkipWithError("llhttp did not read the whole request");
       break;

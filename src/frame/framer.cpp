@@ -12,6 +12,7 @@
 // after the head, after each chunk-size line and after each message, which
 // is where the checker changes what it expects.
 #include "frame/framer.h"
+#include "frame/llhttp_execute.h"
 
 #include <llhttp.h>
 
@@ -21,6 +22,21 @@
 #include "scan/byte_scan.h"
 
 namespace rg {
+
+#if defined(RG_LLHTTP_SSE42)
+// The copy of llhttp's parser built for SSE4.2 (see CMakeLists.txt). Both
+// copies come from the same source: a parser either has begun continues in
+// the other alike.
+extern "C" int rg_llhttp_sse42_execute(llhttp_t* parser, const char* p, const char* endp);
+#endif
+
+llhttp_errno_t LlhttpExecute(llhttp_t* parser, const char* data, size_t length) {
+#if defined(RG_LLHTTP_SSE42)
+  if (ByteScanActiveLevel() == ByteScanLevel::kAvx2)
+    return static_cast<llhttp_errno_t>(rg_llhttp_sse42_execute(parser, data, data + length));
+#endif
+  return llhttp_execute(parser, data, length);
+}
 
 namespace {
 
@@ -359,23 +375,6 @@ const llhttp_settings_t kSettings = [] {
 }();
 
 const llhttp_settings_t* Settings() { return &kSettings; }
-
-#if defined(RG_LLHTTP_SSE42)
-// The copy of llhttp's parser built for SSE4.2 (see CMakeLists.txt). Both
-// copies come from the same source: a parser either has begun continues in
-// the other alike.
-extern "C" int rg_llhttp_sse42_execute(llhttp_t* parser, const char* p, const char* endp);
-#endif
-
-// llhttp_execute, by the parser built for SSE4.2 where the processor has it
-// (every processor with AVX2 has SSE4.2).
-llhttp_errno_t Execute(llhttp_t* parser, const char* data, size_t length) {
-#if defined(RG_LLHTTP_SSE42)
-  if (ByteScanActiveLevel() == ByteScanLevel::kAvx2)
-    return static_cast<llhttp_errno_t>(rg_llhttp_sse42_execute(parser, data, data + length));
-#endif
-  return llhttp_execute(parser, data, length);
-}
 
 // ---- The checker --------------------------------------------------------
 
@@ -820,7 +819,7 @@ FrameResult FramerFeed(Framer* framer, const void* bytes, size_t length) {
     s->chunkEvent = false;
     s->pending = FrameError::kNone;
     size_t start = pos;
-    llhttp_errno_t e = Execute(&s->parser, base + pos, limit - pos);
+    llhttp_errno_t e = LlhttpExecute(&s->parser, base + pos, limit - pos);
     size_t stop = limit;
     if (e != HPE_OK) {
       const char* errorPos = llhttp_get_error_pos(&s->parser);
